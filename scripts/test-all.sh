@@ -1,0 +1,68 @@
+#!/bin/bash
+# Installs the dependencies, builds and runs every test stage:
+#   1. all tests under ASan and UBSan,
+#   2. the concurrency tests under TSan,
+#   3. a 30 s smoke run of every libFuzzer target,
+#   4. the armhf cross build, its unit tests under qemu-arm (when scripts/armhf.sh exists).
+# Set TONVALE_STAGES to a subset ("asan tsan fuzz armhf") to run fewer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=${JOBS:-$(nproc)}
+STAGES=${TONVALE_STAGES:-asan tsan fuzz armhf}
+
+./scripts/install-deps.sh
+
+configure() {  # configure <dir> [cmake args...]
+    local dir=$1
+    shift
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+
+stage_asan() {
+    echo "=== stage: tests under ASan + UBSan"
+    configure build/asan -DTONVALE_SANITIZE=address,undefined
+    ninja -C build/asan -j "$JOBS"
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        ctest --test-dir build/asan -j "$JOBS" --output-on-failure --timeout 300
+}
+
+stage_tsan() {
+    echo "=== stage: concurrency tests under TSan"
+    configure build/tsan -DTONVALE_SANITIZE=thread
+    ninja -C build/tsan -j "$JOBS"
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp" \
+        ctest --test-dir build/tsan -j "$JOBS" -L concurrency --output-on-failure --timeout 600 \
+        --no-tests=ignore
+}
+
+stage_fuzz() {
+    echo "=== stage: libFuzzer smoke runs (30 s each)"
+    configure build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DTONVALE_FUZZ=ON -DTONVALE_TESTS=OFF -DTONVALE_SANITIZE=address,undefined
+    ninja -C build/fuzz -j "$JOBS"
+    local found=0
+    for f in build/fuzz/bin/fuzz_*; do
+        [ -x "$f" ] || continue
+        found=1
+        local work
+        work=$(mktemp -d)
+        echo "--- $(basename "$f")"
+        (cd "$work" && ASAN_OPTIONS=detect_leaks=1 "$ROOT/$f" -max_total_time=30 \
+            -print_final_stats=1 2>&1 | tail -3)
+        rm -rf "$work"
+    done
+    [ "$found" = 1 ] || echo "no fuzz targets"
+}
+
+stage_armhf() {
+    if [ -x scripts/armhf.sh ]; then
+        echo "=== stage: armhf cross build and tests under qemu-arm"
+        ./scripts/armhf.sh
+    fi
+}
+
+for s in $STAGES; do
+    "stage_$s"
+done
+echo "=== all stages passed: $STAGES"

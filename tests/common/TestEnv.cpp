@@ -1,0 +1,71 @@
+#include "common/TestEnv.h"
+
+#include <dirent.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace tonvale_test {
+
+namespace {
+
+std::string makeRoot() {
+    const char* tmp = getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/tonvale-test-XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) {
+        perror("mkdtemp");
+        abort();
+    }
+    return templ;
+}
+
+}  // namespace
+
+const std::string& testRoot() {
+    static const std::string root = makeRoot();
+    return root;
+}
+
+std::string androidData() { return testRoot() + "/data"; }
+
+std::string settingsDir() { return androidData() + "/misc/tonvale/"; }
+
+std::string binderDir() { return testRoot() + "/binder"; }
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out << content;
+    return static_cast<bool>(out);
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+void clearSettingsDir() {
+    const std::string dir = settingsDir();
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..") unlink((dir + name).c_str());
+    }
+    closedir(d);
+}
+
+}  // namespace tonvale_test

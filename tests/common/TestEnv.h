@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+namespace tonvale_test {
+
+/** Private root of this test process, removed when the process ends. */
+const std::string& testRoot();
+
+/** $ANDROID_DATA of this test process (testRoot()/data). */
+std::string androidData();
+
+/** The settings directory under androidData(), with a trailing slash; it exists. */
+std::string settingsDir();
+
+/** $HOSTBINDER_DIR of this test process; it exists. */
+std::string binderDir();
+
+/** Reads a whole file; "" when it cannot be read. */
+std::string readFile(const std::string& path);
+
+/** Writes a whole file, replacing it. Returns false on failure. */
+bool writeFile(const std::string& path, const std::string& content);
+
+/** True when the path exists. */
+bool fileExists(const std::string& path);
+
+/** Removes every file in the settings directory. */
+void clearSettingsDir();
+
+}  // namespace tonvale_test

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "service/tonvale_process_volume.h"
+
+namespace android {
+namespace Utils {
+
+/** Text helpers. White space for trimming is exactly " \r\n\t". */
+namespace StringProcess {
+
+/** Strips white space at both ends; a text made only of white space comes back unchanged. */
+std::string trimStr(std::string text);
+
+/** Splits at every delimiter; empty pieces are kept and the result is never empty. */
+std::vector<std::string> split(std::string text, std::string delimiter);
+
+/** True when part occurs in text (byte-exact); true for an empty part. */
+bool contains(std::string text, std::string part);
+
+/** Reads a whole file and splits it at "\n"; a missing file gives one empty piece. */
+std::vector<std::string> getPreset(std::string path);
+
+}  // namespace StringProcess
+
+/** Number and record conversions, in the "C" stream formatting. */
+namespace Caster {
+
+/** What an output string stream writes for the value (floats: six significant digits). */
+template <typename T>
+std::string numToString(T value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+/** One value read with operator>>; 0 where the text holds no number. */
+template <typename T>
+T stringToNum(const std::string& text) {
+    std::istringstream in(text);
+    T value = T();
+    in >> value;
+    return value;
+}
+
+/** Upper-case hexadecimal as "%X" prints it. */
+std::string int_16toString(int value);
+
+/** The stream's pointer form, 0x followed by lower-case digits. */
+std::string addressToString(const void* address);
+
+/** The four-field profile line: left,right,general,split (1 or 0). */
+std::string volumeToProfileLineStr(tonvale_process_volume_t volume);
+
+/** Reads a profile line; missing fields keep the record defaults. */
+tonvale_process_volume_t paramToVolumeSingleFile(std::string text);
+
+/** Reads the five-field control-command text; missing fields keep the record defaults. */
+tonvale_process_volume_t paramToVolumeControlCmd(std::string text);
+
+/** "MODE_UNDER_SYSTEM" for 0, "UNKNOWN CTL FLAG!!!" for anything else. */
+std::string controlModeFlagsToString(control_mode_flags_t mode);
+
+}  // namespace Caster
+
+/** Whole-file reading and writing. */
+namespace IO {
+
+/** The file's text up to each read piece's first NUL; "" when it cannot be opened. */
+std::string readFromFile(std::string path);
+
+/** Creates or empties the file and writes content up to its first NUL. */
+void writeFile(std::string path, std::string content);
+
+}  // namespace IO
+
+/** Process identity. */
+namespace ProcessControl {
+
+/** /proc/<pid>/cmdline up to the first NUL: the name the process gives itself. */
+std::string getCmdLine(int pid);
+
+/** The part of a process name before its first ":". */
+std::string extractPackageName(std::string name);
+
+}  // namespace ProcessControl
+
+/** Local time as "[YYYY-MM-DD hh:mm:ss]". */
+std::string getTime();
+
+}  // namespace Utils
+}  // namespace android
