@@ -1,10 +1,14 @@
 #include "common/TestEnv.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -55,6 +59,22 @@ bool writeFile(const std::string& path, const std::string& content) {
 bool fileExists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+pid_t forkProcess() {
+#if defined(__arm__)
+    return static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0));
+#else
+    return fork();
+#endif
+}
+
+int waitExit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void clearSettingsDir() {

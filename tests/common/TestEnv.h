@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace tonvale_test {
@@ -24,6 +26,15 @@ bool writeFile(const std::string& path, const std::string& content);
 
 /** True when the path exists. */
 bool fileExists(const std::string& path);
+
+/**
+ * fork() for tests. Under qemu-arm glibc's fork() crashes a dynamically linked child, so
+ * 32-bit ARM builds use a raw clone instead; pthread_atfork handlers do not run there.
+ */
+pid_t forkProcess();
+
+/** Waits for a child and returns its exit status, or -1 when it did not exit normally. */
+int waitExit(pid_t pid);
 
 /** Removes every file in the settings directory. */
 void clearSettingsDir();
