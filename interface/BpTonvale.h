@@ -1,0 +1,57 @@
+#pragma once
+
+#include <binder/IInterface.h>
+#include <binder/Parcel.h>
+
+#include "interface/ITonvale.h"
+
+namespace android {
+
+/**
+ * Client-side proxy: each operation is one synchronous transaction.
+ * Internal to the library; only ITonvale::asInterface creates it.
+ *
+ * A failed transaction is not mistaken for a result: int operations return the transport's
+ * status (for example DEAD_OBJECT, or PERMISSION_DENIED for a refused call), text operations
+ * return an empty text, and the memory operations return nothing.
+ */
+class BpTonvale : public BpInterface<ITonvale> {
+public:
+    explicit BpTonvale(const sp<IBinder>& impl);
+
+    String8 status() override;
+    sp<IMemory> getTrackCtlBlk(int pid, int session) override;
+    std::vector<sp<IMemory>> exportAllMem() override;
+    int releaseBufferFor(int pid, int session) override;
+    int releaseAllBuffer() override;
+    String8 getVersion() override;
+    String8 getSwitches() override;
+    String8 listProfiles() override;
+    String8 listMuted() override;
+    int setControlMode(int mode) override;
+    int setDefaultSilent(bool silent) override;
+    int setWeakKeyAdjust(bool adjust) override;
+    int setProfile(std::string name, float left, float right, float general, bool split_control,
+                   bool isweakkey) override;
+    int unsetProfile(std::string name, bool isweakkey) override;
+    int mute(std::string name, bool isweakkey) override;
+    int unmute(std::string name, bool isweakkey) override;
+    int clear() override;
+    String8 listBuffers(int form) override;
+    String8 getDefaultProfile() override;
+    int setDefaultProfile(float left, float right, float general, bool split_control) override;
+    String8 getProfile(std::string name, bool isweakkey) override;
+    String8 getOvrStatus() override;
+
+private:
+    /** Sends data as transaction code; the transport's status. */
+    status_t call(uint32_t code, const Parcel& data, Parcel* reply);
+    /** A transaction whose reply is a text. */
+    String8 callText(uint32_t code, const Parcel& data);
+    /** A transaction whose reply is an int; a failed transaction yields its status. */
+    int callInt(uint32_t code, const Parcel& data);
+    /** A parcel that starts with the interface token. */
+    static void begin(Parcel* data);
+};
+
+}  // namespace android
