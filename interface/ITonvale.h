@@ -1,11 +1,11 @@
 #pragma once
 
-#include <string>
-#include <vector>
-
 #include <binder/IInterface.h>
 #include <binder/IMemory.h>
 #include <utils/String8.h>
+
+#include <string>
+#include <vector>
 
 namespace android {
 
