@@ -1,0 +1,106 @@
+#!/bin/bash
+# Cross builds the library, the tool and the tests for 32-bit ARM (armhf) and runs the tests
+# under qemu-arm. Safe to run again; quick when everything is already in place.
+#
+# Not run here: tests labelled host_only. qemu-user carries one process but binfmt_misc is
+# not mounted, so an armhf process cannot exec another armhf binary (the tool's end-to-end
+# runs), and glibc's fork() (also inside daemon()) crashes a dynamically linked armhf child.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=${JOBS:-$(nproc)}
+BUILD=$ROOT/build/armhf
+SYSROOT=$ROOT/build/armhf-sysroot
+ARCH_LIBS=/usr/lib/arm-linux-gnueabihf/android
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+
+./scripts/install-deps.sh
+
+PKGS="g++-arm-linux-gnueabihf qemu-user android-libutils-dev:armhf android-liblog-dev:armhf \
+android-libcutils-dev:armhf libgtest-dev:armhf libgmock-dev:armhf \
+android-platform-frameworks-native-headers"
+
+updated=0
+apt_update() {
+    [ "$updated" = 1 ] && return
+    $SUDO apt-get update -qq
+    updated=1
+}
+
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    $SUDO dpkg --add-architecture armhf
+    apt_update
+fi
+missing=""
+for p in $PKGS; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    apt_update
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+        $missing >/dev/null
+fi
+
+# 7z.so for armhf, unpacked beside the build rather than installed.
+if [ ! -e "$SYSROOT/usr/lib/p7zip/7z.so" ]; then
+    dl=$(mktemp -d)
+    (cd "$dl" && { apt-get download -qq p7zip-full:armhf 2>/dev/null ||
+        { apt_update && apt-get download -qq p7zip-full:armhf; }; })
+    rm -rf "$SYSROOT"
+    mkdir -p "$SYSROOT"
+    dpkg -x "$dl"/p7zip-full_*_armhf.deb "$SYSROOT"
+    rm -rf "$dl"
+fi
+
+start=$(date +%s)
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake" \
+    -DTONVALE_ARMHF_SYSROOT="$SYSROOT" -DTONVALE_BENCH=OFF -DTONVALE_FUZZ=OFF >/dev/null
+ninja -C "$BUILD" -j "$JOBS"
+built=$(date +%s)
+
+echo "--- armhf: skipped (label host_only: they exec armhf binaries or fork with glibc;" \
+    "qemu-user here has no binfmt_misc and glibc's fork() crashes dynamic armhf children)"
+skipped=$(ctest --test-dir "$BUILD" -N -L host_only | sed -n 's/^ *Test *#[0-9]*: //p')
+if [ -n "$skipped" ]; then
+    echo "$skipped" | sed 's/^/    skipped: /'
+else
+    echo "    (none)"
+fi
+
+# Each test binary writes its cases to XML, so the summary can name every case that ran.
+results=$BUILD/gtest-results
+rm -rf "$results"
+mkdir -p "$results"
+GTEST_OUTPUT="xml:$results/" ctest --test-dir "$BUILD" -j "$JOBS" -LE host_only \
+    --output-on-failure --timeout 600 --no-tests=error
+end=$(date +%s)
+
+python3 - "$results" <<'PY'
+import glob, os, sys
+import xml.etree.ElementTree as ET
+ran = skipped = 0
+for path in sorted(glob.glob(os.path.join(sys.argv[1], "*.xml"))):
+    binary = os.path.splitext(os.path.basename(path))[0]
+    cases = ET.parse(path).getroot().iter("testcase")
+    names = []
+    for c in cases:
+        name = c.get("classname") + "." + c.get("name")
+        skip = c.find("skipped")
+        if c.get("status") == "notrun" or c.get("result") == "suppressed":
+            continue
+        if skip is not None or c.get("result") == "skipped":
+            skipped += 1
+            msg = (skip.get("message") if skip is not None else "") or ""
+            print("    skipped: %s %s: %s" % (binary, name, msg.strip().splitlines()[-1:]))
+        else:
+            ran += 1
+            names.append(name)
+    print("    ran %-28s %3d cases" % (binary, len(names)))
+print("--- armhf: %d test cases ran under qemu-arm, %d skipped by the tests themselves"
+      % (ran, skipped))
+PY
+echo "--- armhf: build $((built - start)) s, tests $((end - built)) s"
