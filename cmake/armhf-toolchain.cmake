@@ -11,6 +11,13 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu
     /usr/lib/x86_64-linux-gnu/cmake /usr/lib/x86_64-linux-gnu/android)
 
+# Under qemu-arm the host kernel hands out 64-bit directory offsets and inode numbers, which
+# make the 32-bit readdir(), nftw() and stat() fail with EOVERFLOW (a real 32-bit kernel
+# would not). Large-file interfaces keep them working; no platform header used here passes
+# off_t across a library built without them.
+set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+
 # libbacktrace needs 7z.so, whose armhf package cannot sit beside the host one, so it is
 # unpacked into a private directory (scripts/armhf.sh does that).
 if(NOT TONVALE_ARMHF_SYSROOT)

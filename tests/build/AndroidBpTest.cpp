@@ -94,8 +94,7 @@ std::vector<std::string> missingFiles(const std::string& root,
 void collectSources(const std::string& root, const std::string& dir, std::vector<std::string>* out) {
     DIR* d = opendir((root + "/" + dir).c_str());
     if (d == nullptr) return;
-    // readdir64: under qemu-arm the host's 64-bit directory offsets overflow readdir().
-    while (dirent64* e = readdir64(d)) {
+    while (dirent* e = readdir(d)) {
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
         const std::string rel = dir + "/" + name;

@@ -81,8 +81,7 @@ void clearSettingsDir() {
     const std::string dir = settingsDir();
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) return;
-    // readdir64: under qemu-arm the host's 64-bit directory offsets overflow readdir().
-    while (dirent64* e = readdir64(d)) {
+    while (dirent* e = readdir(d)) {
         std::string name = e->d_name;
         if (name != "." && name != "..") unlink((dir + name).c_str());
     }
