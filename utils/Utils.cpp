@@ -60,6 +60,7 @@ std::string int_16toString(int value) {
 
 std::string addressToString(const void* address) {
     std::ostringstream out;
+    out.imbue(std::locale::classic());
     out << address;
     return out.str();
 }

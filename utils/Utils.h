@@ -1,5 +1,6 @@
 #pragma once
 
+#include <locale>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,6 +34,8 @@ namespace Caster {
 template <typename T>
 std::string numToString(T value) {
     std::ostringstream out;
+    // The files need "C" number text whatever global locale the host program has set.
+    out.imbue(std::locale::classic());
     out << value;
     return out.str();
 }
@@ -41,6 +44,7 @@ std::string numToString(T value) {
 template <typename T>
 T stringToNum(const std::string& text) {
     std::istringstream in(text);
+    in.imbue(std::locale::classic());
     T value = T();
     in >> value;
     return value;

@@ -1,0 +1,442 @@
+#include "service/Tonvale.h"
+
+#include <stdio.h>
+#include <utils/Errors.h>
+
+#include <vector>
+
+#include "service/SettingsStore.h"
+#include "utils/Utils.h"
+
+namespace android {
+
+using Utils::Caster::controlModeFlagsToString;
+using Utils::Caster::paramToVolumeSingleFile;
+using Utils::Caster::volumeToProfileLineStr;
+using Utils::StringProcess::contains;
+using Utils::StringProcess::getPreset;
+using Utils::StringProcess::split;
+using Utils::StringProcess::trimStr;
+
+namespace {
+
+const char kSwitchFile[] = "tonvale_config.prof";
+const char kProfileFile[] = "tonvale_volume_profile.prof";
+const char kMutedFile[] = "tonvale_muted_profile.prof";
+const char kWeakProfileFile[] = "tonvale_weakkeyed_profile.prof";
+const char kWeakMutedFile[] = "tonvale_weakkeyed_muted.prof";
+
+const char kNoProfile[] = "__NO_PROFILE";
+
+const int kVersionCode = 1;
+const char kVersionName[] = "0.91";
+const char kAuthor[] = "Kestrune";
+const int kAndroidRelease = 10;
+const char kBuildProduct[] = "aosp_arm64";
+const char kBuildId[] = "QQ3A.200705.002";
+const char kBuildTime[] = "2020.8.6.20.12(GMT +8)";
+
+// Keys shorter than this are kept in memory but never written.
+const size_t kMinStoredKey = 3;
+
+class AutoLock {
+public:
+    explicit AutoLock(pthread_mutex_t* mutex) : mMutex(mutex) { pthread_mutex_lock(mMutex); }
+    ~AutoLock() { pthread_mutex_unlock(mMutex); }
+    AutoLock(const AutoLock&) = delete;
+    AutoLock& operator=(const AutoLock&) = delete;
+
+private:
+    pthread_mutex_t* mMutex;
+};
+
+const char* boolText(bool value) {
+    return value ? "true" : "false";
+}
+
+// A key with a line break or NUL would come back as other keys (or cut the file short), and
+// "|" would move part of a profile key into its values.
+bool isStorableName(const std::string& name, bool profileTable) {
+    if (name.find('\n') != std::string::npos) return false;
+    if (name.find('\0') != std::string::npos) return false;
+    return !(profileTable && name.find('|') != std::string::npos);
+}
+
+// A profile text the writer could have made has at least the four fields.
+bool isFullProfileText(const std::string& text) {
+    return split(text, ",").size() >= 4;
+}
+
+// Reports are JSON: quotes, backslashes and control bytes are escaped, other bytes copied.
+void appendJsonEscaped(std::string* out, const std::string& text) {
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"':
+                *out += "\\\"";
+                break;
+            case '\\':
+                *out += "\\\\";
+                break;
+            case '\b':
+                *out += "\\b";
+                break;
+            case '\f':
+                *out += "\\f";
+                break;
+            case '\n':
+                *out += "\\n";
+                break;
+            case '\r':
+                *out += "\\r";
+                break;
+            case '\t':
+                *out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    snprintf(buf, sizeof(buf), "\\u%04x", c);
+                    *out += buf;
+                } else {
+                    *out += static_cast<char>(c);
+                }
+        }
+    }
+}
+
+template <typename Table>
+void appendKeys(std::string* out, const Table& table, const char* skipped) {
+    bool first = true;
+    for (size_t i = 0; i < table.size(); ++i) {
+        const std::string& key = table.keyAt(i);
+        if (skipped != nullptr && key == skipped) continue;
+        if (!first) *out += ";";
+        appendJsonEscaped(out, key);
+        first = false;
+    }
+}
+
+String8 toString8(const std::string& text) {
+    return String8(text.c_str(), text.size());
+}
+
+void writeProfileTable(const char* file, const tonvale_profile_table_t& table) {
+    std::string text;
+    for (size_t i = 0; i < table.size(); ++i) {
+        const std::string& key = table.keyAt(i);
+        if (key.size() < kMinStoredKey) continue;
+        if (!text.empty()) text += "\n";
+        text += key + "|" + volumeToProfileLineStr(table.valueAt(i));
+    }
+    // An unwritable file is skipped; the table in memory keeps its contents.
+    SettingsStore::defaultStore().replace(file, text);
+}
+
+void writeMuteTable(const char* file, const tonvale_mute_table_t& table) {
+    std::string text;
+    for (size_t i = 0; i < table.size(); ++i) {
+        const std::string& key = table.keyAt(i);
+        if (key.size() < kMinStoredKey) continue;
+        if (!text.empty()) text += "\n";
+        text += key;
+    }
+    SettingsStore::defaultStore().replace(file, text);
+}
+
+void readProfileTable(const char* file, tonvale_profile_table_t* table) {
+    table->clear();
+    for (const std::string& line : getPreset(SettingsStore::defaultStore().pathOf(file))) {
+        if (line.size() < kMinStoredKey) continue;
+        // Lines the writer never makes are skipped rather than loaded as made-up profiles.
+        if (!contains(line, "|")) continue;
+        std::vector<std::string> parts = split(line, "|");
+        if (!isFullProfileText(parts[1])) continue;
+        table->replaceValueFor(parts[0], paramToVolumeSingleFile(parts[1]));
+    }
+}
+
+void readMuteTable(const char* file, tonvale_mute_table_t* table) {
+    table->clear();
+    for (const std::string& line : getPreset(SettingsStore::defaultStore().pathOf(file))) {
+        if (line.size() < kMinStoredKey) continue;
+        table->replaceValueFor(trimStr(line), true);
+    }
+}
+
+}  // namespace
+
+const char* const Tonvale::kMuteHolder = "NO_MUTE_HOLDER";
+
+bool convertStrPrefBool(std::string text, bool fallback) {
+    if (text == "true") return true;
+    if (text == "false") return false;
+    return fallback;
+}
+
+Tonvale::Tonvale()
+    : controlMode(0),
+      defaultSilent(false),
+      weakKeyAdjust(false),
+      p_profiles(tonvale_process_volume_t()),
+      p_muted(false),
+      w_profiles(tonvale_process_volume_t()),
+      w_muted(false),
+      defaultProfile() {
+    pthread_mutex_init(&lock, nullptr);
+    loadAll();
+}
+
+Tonvale::~Tonvale() {
+    pthread_mutex_destroy(&lock);
+}
+
+String8 Tonvale::getVersion() {
+    AutoLock l(&lock);
+    char buf[512];
+    snprintf(buf, sizeof(buf),
+             "Tonvale native service - version [%d][%s]\nAuthor: %s\nApi: Android [%d][%s]\n"
+             ";Build id: %s \nBuild time: %s",
+             kVersionCode, kVersionName, kAuthor, kAndroidRelease, kBuildProduct, kBuildId,
+             kBuildTime);
+    return String8(buf);
+}
+
+String8 Tonvale::getSwitches() {
+    AutoLock l(&lock);
+    char buf[256];
+    snprintf(buf, sizeof(buf), "0;%s;%s", boolText(defaultSilent), boolText(weakKeyAdjust));
+    return String8(buf);
+}
+
+String8 Tonvale::listProfiles() {
+    AutoLock l(&lock);
+    std::string out = "{\n    \"p_profiles\":\"";
+    appendKeys(&out, p_profiles, nullptr);
+    out += "\",\n\"w_profiles\":\"";
+    appendKeys(&out, w_profiles, nullptr);
+    out += "\"}";
+    return toString8(out);
+}
+
+String8 Tonvale::listMuted() {
+    AutoLock l(&lock);
+    std::string out = "{\n    \"p_muted\":\"";
+    appendKeys(&out, p_muted, kMuteHolder);
+    out += "\",\n\"w_muted\":\"";
+    appendKeys(&out, w_muted, kMuteHolder);
+    out += "\"}";
+    return toString8(out);
+}
+
+int Tonvale::setControlMode(int /*mode*/) {
+    AutoLock l(&lock);
+    return 0;
+}
+
+int Tonvale::setDefaultSilent(bool silent) {
+    AutoLock l(&lock);
+    defaultSilent = silent;
+    saveSwitchConfiguations();
+    return 0;
+}
+
+int Tonvale::setWeakKeyAdjust(bool adjust) {
+    AutoLock l(&lock);
+    weakKeyAdjust = adjust;
+    saveSwitchConfiguations();
+    return 0;
+}
+
+int Tonvale::setProfile(std::string name, float left, float right, float general,
+                        bool split_control, bool isweakkey) {
+    if (!isStorableName(name, true)) return BAD_VALUE;
+    AutoLock l(&lock);
+    tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
+    tonvale_process_volume_t volume;
+    volume.reserved = 0;
+    volume.left = left;
+    volume.right = right;
+    volume.general = general;
+    volume.split_control = split_control;
+    table.removeItem(name);
+    table.add(name, volume);
+    if (isweakkey) {
+        saveWeakGeneralCtlSettings();
+    } else {
+        saveGeneralCtlSettings();
+    }
+    applySettings();
+    return 0;
+}
+
+int Tonvale::unsetProfile(std::string name, bool isweakkey) {
+    if (!isStorableName(name, true)) return BAD_VALUE;
+    AutoLock l(&lock);
+    tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
+    if (table.indexOfKey(name) >= 0) {
+        table.removeItem(name);
+        if (isweakkey) {
+            saveWeakGeneralCtlSettings();
+        } else {
+            saveGeneralCtlSettings();
+        }
+    }
+    applySettings();
+    return 0;
+}
+
+int Tonvale::mute(std::string name, bool isweakkey) {
+    if (!isStorableName(name, false)) return BAD_VALUE;
+    AutoLock l(&lock);
+    tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
+    table.removeItem(std::string(kMuteHolder));
+    if (table.indexOfKey(name) < 0) table.add(name, true);
+    if (isweakkey) {
+        saveWeakMuted();
+    } else {
+        saveMuted();
+    }
+    applySettings();
+    return 0;
+}
+
+int Tonvale::unmute(std::string name, bool isweakkey) {
+    if (!isStorableName(name, false)) return BAD_VALUE;
+    AutoLock l(&lock);
+    tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
+    table.removeItem(name);
+    if (table.isEmpty()) table.add(std::string(kMuteHolder), true);
+    if (isweakkey) {
+        saveWeakMuted();
+    } else {
+        saveMuted();
+    }
+    applySettings();
+    return 0;
+}
+
+int Tonvale::clear() {
+    AutoLock l(&lock);
+    p_profiles.clear();
+    p_muted.clear();
+    w_profiles.clear();
+    w_muted.clear();
+    saveAll();
+    applySettings();
+    return 0;
+}
+
+String8 Tonvale::getDefaultProfile() {
+    AutoLock l(&lock);
+    return toString8(volumeToProfileLineStr(defaultProfile));
+}
+
+int Tonvale::setDefaultProfile(float left, float right, float general, bool split_control) {
+    AutoLock l(&lock);
+    defaultProfile.left = left;
+    defaultProfile.right = right;
+    defaultProfile.general = general;
+    defaultProfile.split_control = split_control;
+    return 0;
+}
+
+String8 Tonvale::getProfile(std::string name, bool isweakkey) {
+    AutoLock l(&lock);
+    const tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
+    ssize_t index = table.indexOfKey(name);
+    if (index < 0) return String8(kNoProfile);
+    return toString8(volumeToProfileLineStr(table.valueAt(index)));
+}
+
+bool Tonvale::isSettingAllowed() {
+    return true;
+}
+
+void Tonvale::initData() {
+    AutoLock l(&lock);
+    loadAll();
+}
+
+void Tonvale::saveAllData() {
+    AutoLock l(&lock);
+    saveAll();
+}
+
+void Tonvale::loadAll() {
+    initSwitchConfiguations();
+    initGeneralCtlSettings();
+    initMuted();
+    initWeakGeneralCtlSettings();
+    initWeakMuted();
+}
+
+void Tonvale::saveAll() {
+    saveSwitchConfiguations();
+    saveGeneralCtlSettings();
+    saveMuted();
+    saveWeakGeneralCtlSettings();
+    saveWeakMuted();
+}
+
+void Tonvale::initSwitchConfiguations() {
+    const std::string text =
+        trimStr(Utils::IO::readFromFile(SettingsStore::defaultStore().pathOf(kSwitchFile)));
+    std::vector<std::string> fields = split(text, ";");
+    if (fields.size() < 5) return;
+    // The writer marks the file with "1"; "ordinary" is the older marker.
+    if (!contains(fields[0], "ordinary") && fields[0] != "1") return;
+    if (fields[1] == "holder") {
+        defaultProfile = tonvale_process_volume_t();
+    } else if (isFullProfileText(fields[1])) {
+        defaultProfile = paramToVolumeSingleFile(fields[1]);
+    }
+    controlMode = 0;
+    defaultSilent = convertStrPrefBool(fields[3], false);
+    weakKeyAdjust = convertStrPrefBool(fields[4], false);
+}
+
+void Tonvale::initGeneralCtlSettings() {
+    readProfileTable(kProfileFile, &p_profiles);
+}
+
+void Tonvale::initMuted() {
+    readMuteTable(kMutedFile, &p_muted);
+}
+
+void Tonvale::initWeakGeneralCtlSettings() {
+    readProfileTable(kWeakProfileFile, &w_profiles);
+}
+
+void Tonvale::initWeakMuted() {
+    readMuteTable(kWeakMutedFile, &w_muted);
+}
+
+void Tonvale::saveSwitchConfiguations() {
+    const std::string text = Utils::Caster::numToString<int>(1) + ";" +
+                             volumeToProfileLineStr(defaultProfile) + ";" +
+                             controlModeFlagsToString(controlMode) + ";" + boolText(defaultSilent) +
+                             ";" + boolText(weakKeyAdjust);
+    SettingsStore::defaultStore().replace(kSwitchFile, text);
+}
+
+void Tonvale::saveGeneralCtlSettings() {
+    writeProfileTable(kProfileFile, p_profiles);
+}
+
+void Tonvale::saveMuted() {
+    writeMuteTable(kMutedFile, p_muted);
+}
+
+void Tonvale::saveWeakGeneralCtlSettings() {
+    writeProfileTable(kWeakProfileFile, w_profiles);
+}
+
+void Tonvale::saveWeakMuted() {
+    writeMuteTable(kWeakMutedFile, w_muted);
+}
+
+void Tonvale::applySettings() {
+    // The track registry re-applies the tables here once it exists.
+}
+
+}  // namespace android

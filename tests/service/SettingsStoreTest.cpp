@@ -1,0 +1,167 @@
+#include <dirent.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "common/TestEnv.h"
+#include "service/SettingsStore.h"
+
+namespace android {
+namespace {
+
+using tonvale_test::fileExists;
+using tonvale_test::readFile;
+using tonvale_test::writeFile;
+
+std::set<std::string> listDir(const std::string& dir) {
+    std::set<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return names;
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(d);
+    return names;
+}
+
+enum class Step { kNone, kOpen, kWrite, kWriteAfterPart, kWriteZero, kSync, kRename };
+
+/** Fails the chosen step of a replace with EIO (or ENOSPC for writes). */
+class FailingStore : public SettingsStore {
+public:
+    FailingStore(std::string dir, Step step) : SettingsStore(std::move(dir)), mStep(step) {}
+
+    int writes = 0;
+
+protected:
+    int openTemp(const char* path) override {
+        if (mStep == Step::kOpen) return failWith(EACCES);
+        return SettingsStore::openTemp(path);
+    }
+    ssize_t writeSome(int fd, const void* data, size_t size) override {
+        ++writes;
+        if (mStep == Step::kWrite) return failWith(ENOSPC);
+        if (mStep == Step::kWriteZero) return 0;
+        if (mStep == Step::kWriteAfterPart && writes > 1) return failWith(ENOSPC);
+        // Short writes: the store must carry on where each one stopped.
+        return SettingsStore::writeSome(fd, data, size < 3 ? size : 3);
+    }
+    int syncFile(int fd) override {
+        if (mStep == Step::kSync) return failWith(EIO);
+        return SettingsStore::syncFile(fd);
+    }
+    int renameFile(const char* from, const char* to) override {
+        if (mStep == Step::kRename) return failWith(EXDEV);
+        return SettingsStore::renameFile(from, to);
+    }
+
+private:
+    static int failWith(int err) {
+        errno = err;
+        return -1;
+    }
+    const Step mStep;
+};
+
+class SettingsStoreTest : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = tonvale_test::testRoot() + "/store/";
+        mkdir(dir_.c_str(), 0755);
+        for (const std::string& name : listDir(dir_)) unlink((dir_ + name).c_str());
+    }
+    std::string dir_;
+};
+
+TEST_F(SettingsStoreTest, DefaultDirectoryFollowsAndroidDataReadOnce) {
+    EXPECT_EQ(tonvale_test::settingsDir(), SettingsStore::defaultDirectory());
+    EXPECT_EQ(SettingsStore::defaultDirectory(), SettingsStore::defaultStore().directory());
+    const std::string before = getenv("ANDROID_DATA");
+    setenv("ANDROID_DATA", "/elsewhere", 1);
+    const std::string after = SettingsStore::defaultDirectory();
+    setenv("ANDROID_DATA", before.c_str(), 1);
+    EXPECT_EQ(tonvale_test::settingsDir(), after);
+}
+
+TEST_F(SettingsStoreTest, ReplaceCreatesAndReplacesWithExactText) {
+    SettingsStore store(dir_);
+    EXPECT_EQ(dir_ + "a.prof", store.pathOf("a.prof"));
+    ASSERT_EQ(NO_ERROR, store.replace("a.prof", "first\nline"));
+    EXPECT_EQ("first\nline", readFile(dir_ + "a.prof"));
+    ASSERT_EQ(NO_ERROR, store.replace("a.prof", ""));
+    EXPECT_TRUE(fileExists(dir_ + "a.prof"));
+    EXPECT_EQ("", readFile(dir_ + "a.prof"));
+    const std::string binary("x\0y\xff", 4);
+    ASSERT_EQ(NO_ERROR, store.replace("a.prof", binary));
+    EXPECT_EQ(binary, readFile(dir_ + "a.prof"));
+    EXPECT_EQ(std::set<std::string>{"a.prof"}, listDir(dir_));
+}
+
+TEST_F(SettingsStoreTest, ShortWritesStillWriteEverything) {
+    FailingStore store(dir_, Step::kNone);
+    std::string text;
+    for (int i = 0; i < 10000; ++i) text += static_cast<char>('a' + i % 26);
+    ASSERT_EQ(NO_ERROR, store.replace("big.prof", text));
+    EXPECT_EQ(text, readFile(dir_ + "big.prof"));
+    EXPECT_GT(store.writes, 1000);
+}
+
+class SettingsStoreFailureTest : public SettingsStoreTest,
+                                 public testing::WithParamInterface<Step> {};
+
+TEST_P(SettingsStoreFailureTest, OldFileStaysAndNoTempIsLeft) {
+    ASSERT_TRUE(writeFile(dir_ + "a.prof", "old text"));
+    FailingStore store(dir_, GetParam());
+    status_t err = store.replace("a.prof", "new text that is longer");
+    EXPECT_LT(err, 0);
+    EXPECT_EQ("old text", readFile(dir_ + "a.prof"));
+    EXPECT_EQ(std::set<std::string>{"a.prof"}, listDir(dir_));
+
+    // A file that did not exist still does not.
+    EXPECT_LT(store.replace("b.prof", "text"), 0);
+    EXPECT_FALSE(fileExists(dir_ + "b.prof"));
+    EXPECT_EQ(std::set<std::string>{"a.prof"}, listDir(dir_));
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStep, SettingsStoreFailureTest,
+                         testing::Values(Step::kOpen, Step::kWrite, Step::kWriteAfterPart,
+                                         Step::kWriteZero, Step::kSync, Step::kRename));
+
+TEST_F(SettingsStoreTest, ErrorCodeNamesTheFailure) {
+    EXPECT_EQ(-ENOSPC, FailingStore(dir_, Step::kWrite).replace("a.prof", "x"));
+    EXPECT_EQ(-EIO, FailingStore(dir_, Step::kSync).replace("a.prof", "x"));
+    EXPECT_EQ(-EXDEV, FailingStore(dir_, Step::kRename).replace("a.prof", "x"));
+    // Writing an empty text makes no write call; nothing to fail there.
+    EXPECT_EQ(NO_ERROR, FailingStore(dir_, Step::kWrite).replace("a.prof", ""));
+}
+
+TEST_F(SettingsStoreTest, DirectoryThatIsAFileOrMissingFails) {
+    ASSERT_TRUE(writeFile(dir_ + "plain", "not a directory"));
+    SettingsStore onFile(dir_ + "plain/");
+    EXPECT_EQ(-ENOTDIR, onFile.replace("a.prof", "x"));
+    EXPECT_EQ("not a directory", readFile(dir_ + "plain"));
+
+    SettingsStore missing(dir_ + "gone/");
+    EXPECT_EQ(-ENOENT, missing.replace("a.prof", "x"));
+    EXPECT_EQ(std::set<std::string>{"plain"}, listDir(dir_));
+}
+
+TEST_F(SettingsStoreTest, TargetThatIsADirectoryKeepsItAndLeavesNoTemp) {
+    ASSERT_EQ(0, mkdir((dir_ + "a.prof").c_str(), 0755));
+    ASSERT_TRUE(writeFile(dir_ + "a.prof/inside", "kept"));
+    SettingsStore store(dir_);
+    EXPECT_LT(store.replace("a.prof", "x"), 0);
+    EXPECT_EQ("kept", readFile(dir_ + "a.prof/inside"));
+    EXPECT_EQ(std::set<std::string>{"a.prof"}, listDir(dir_));
+    unlink((dir_ + "a.prof/inside").c_str());
+    rmdir((dir_ + "a.prof").c_str());
+}
+
+}  // namespace
+}  // namespace android
