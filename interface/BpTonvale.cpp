@@ -2,6 +2,20 @@
 
 namespace android {
 
+namespace {
+
+thread_local status_t sLastStatus = NO_ERROR;
+
+}  // namespace
+
+status_t BpTonvale::lastStatus() {
+    return sLastStatus;
+}
+
+void BpTonvale::resetLastStatus() {
+    sLastStatus = NO_ERROR;
+}
+
 BpTonvale::BpTonvale(const sp<IBinder>& impl) : BpInterface<ITonvale>(impl) {}
 
 void BpTonvale::begin(Parcel* data) {
@@ -9,7 +23,9 @@ void BpTonvale::begin(Parcel* data) {
 }
 
 status_t BpTonvale::call(uint32_t code, const Parcel& data, Parcel* reply) {
-    return remote()->transact(code, data, reply, 0);
+    status_t st = remote()->transact(code, data, reply, 0);
+    if (st != NO_ERROR) sLastStatus = st;
+    return st;
 }
 
 String8 BpTonvale::callText(uint32_t code, const Parcel& data) {

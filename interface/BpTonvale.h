@@ -43,6 +43,10 @@ public:
     String8 getProfile(std::string name, bool isweakkey) override;
     String8 getOvrStatus() override;
 
+    /** Status of the last failed transaction on this thread since resetLastStatus(). */
+    static status_t lastStatus();
+    static void resetLastStatus();
+
 private:
     /** Sends data as transaction code; the transport's status. */
     status_t call(uint32_t code, const Parcel& data, Parcel* reply);

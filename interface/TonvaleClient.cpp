@@ -7,6 +7,8 @@
 
 #include <mutex>
 
+#include "interface/BpTonvale.h"
+
 namespace android {
 
 namespace {
@@ -14,22 +16,41 @@ namespace {
 constexpr int kLookupAttempts = 3;
 constexpr useconds_t kRetryPauseUs = 100000;
 
+thread_local status_t sLastCallStatus = NO_ERROR;
+
+/** Looks the service up for one wrapper call and starts its status record. */
+sp<ITonvale> serviceForCall() {
+    BpTonvale::resetLastStatus();
+    sp<ITonvale> service = getTonvale();
+    sLastCallStatus = service == nullptr ? NAME_NOT_FOUND : NO_ERROR;
+    return service;
+}
+
+/** Ends the status record of a wrapper call that reached the service. */
+void endCall() {
+    if (sLastCallStatus == NO_ERROR) sLastCallStatus = BpTonvale::lastStatus();
+}
+
 std::string toStdString(const String8& text) {
     return std::string(text.string());  // up to the first NUL, as a C string reads
 }
 
 template <typename Call>
 std::string textCall(Call call) {
-    sp<ITonvale> service = getTonvale();
+    sp<ITonvale> service = serviceForCall();
     if (service == nullptr) return std::string();
-    return toStdString(call(service));
+    std::string result = toStdString(call(service));
+    endCall();
+    return result;
 }
 
 template <typename Call>
 int intCall(Call call) {
-    sp<ITonvale> service = getTonvale();
+    sp<ITonvale> service = serviceForCall();
     if (service == nullptr) return NAME_NOT_FOUND;
-    return call(service);
+    int result = call(service);
+    endCall();
+    return result;
 }
 
 /** The memory objects behind the last getCblks() result, so its addresses stay mapped. */
@@ -44,6 +65,10 @@ CblkHolder& cblkHolder() {
 }
 
 }  // namespace
+
+status_t lastCallStatus() {
+    return sLastCallStatus;
+}
 
 sp<ITonvale> getTonvale() {
     sp<IServiceManager> sm = defaultServiceManager();
@@ -70,8 +95,11 @@ std::string getStatus() {
 std::vector<tnvl_cblk*> getCblks() {
     std::vector<tnvl_cblk*> result;
     std::vector<sp<IMemory>> mems;
-    sp<ITonvale> service = getTonvale();
-    if (service != nullptr) mems = service->exportAllMem();
+    sp<ITonvale> service = serviceForCall();
+    if (service != nullptr) {
+        mems = service->exportAllMem();
+        endCall();
+    }
     for (const sp<IMemory>& mem : mems) {
         result.push_back(mem == nullptr ? nullptr : static_cast<tnvl_cblk*>(mem->pointer()));
     }

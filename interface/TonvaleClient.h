@@ -20,6 +20,12 @@ sp<ITonvale> getTonvale();
 // int wrappers NAME_NOT_FOUND; a failed transaction yields its status; otherwise the
 // service's own result comes back unchanged.
 
+/**
+ * How the last wrapper called on this thread went: NO_ERROR when the service answered,
+ * NAME_NOT_FOUND when no service was found, else the failed transaction's status.
+ */
+status_t lastCallStatus();
+
 std::string getStatus();
 /**
  * Addresses of every control block the service exports, mapped into this process. They stay
