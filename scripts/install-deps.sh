@@ -4,7 +4,7 @@ set -eu
 
 PKGS="android-libutils-dev android-liblog-dev android-libcutils-dev \
 android-platform-frameworks-native-headers libgtest-dev libgmock-dev libbenchmark-dev \
-toybox cmake ninja-build g++ clang libclang-rt-dev python3"
+toybox cmake ninja-build g++ clang libclang-rt-dev python3 nlohmann-json3-dev"
 
 missing=""
 for p in $PKGS; do
