@@ -12,16 +12,6 @@ namespace android {
 
 namespace {
 
-std::string computeDefaultDirectory() {
-#ifdef __ANDROID__
-    return "/data/misc/tonvale/";
-#else
-    const char* data = getenv("ANDROID_DATA");
-    std::string root = (data != nullptr && data[0] != '\0') ? data : "/data";
-    return root + "/misc/tonvale/";
-#endif
-}
-
 // errno of the step that just failed, never a success code.
 status_t lastError() {
     return errno > 0 ? -errno : -EIO;
@@ -36,8 +26,18 @@ SettingsStore::SettingsStore(std::string directory) : mDirectory(std::move(direc
 
 SettingsStore::~SettingsStore() {}
 
+std::string SettingsStore::directoryFor(const char* androidData) {
+#ifdef __ANDROID__
+    (void)androidData;
+    return "/data/misc/tonvale/";
+#else
+    std::string root = (androidData != nullptr && androidData[0] != '\0') ? androidData : "/data";
+    return root + "/misc/tonvale/";
+#endif
+}
+
 const std::string& SettingsStore::defaultDirectory() {
-    static const std::string directory = computeDefaultDirectory();
+    static const std::string directory = directoryFor(getenv("ANDROID_DATA"));
     return directory;
 }
 

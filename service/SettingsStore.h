@@ -24,6 +24,9 @@ public:
      */
     static const std::string& defaultDirectory();
 
+    /** The directory for a given ANDROID_DATA value (null when unset); fixed on Android. */
+    static std::string directoryFor(const char* androidData);
+
     /** The store on defaultDirectory() that the service uses. */
     static SettingsStore& defaultStore();
 

@@ -23,6 +23,8 @@ bool convertStrPrefBool(std::string text, bool fallback);
  */
 class Tonvale : public virtual RefBase {
 public:
+    typedef android::control_mode_flags_t control_mode_flags_t;
+
     Tonvale();
     virtual ~Tonvale();
 

@@ -89,6 +89,16 @@ TEST_F(SettingsStoreTest, DefaultDirectoryFollowsAndroidDataReadOnce) {
     EXPECT_EQ(tonvale_test::settingsDir(), after);
 }
 
+TEST_F(SettingsStoreTest, DirectoryDefaultsToDataWithoutAndroidData) {
+#ifdef __ANDROID__
+    EXPECT_EQ("/data/misc/tonvale/", SettingsStore::directoryFor("/elsewhere"));
+#else
+    EXPECT_EQ("/data/misc/tonvale/", SettingsStore::directoryFor(nullptr));
+    EXPECT_EQ("/data/misc/tonvale/", SettingsStore::directoryFor(""));
+    EXPECT_EQ("/mnt/x/misc/tonvale/", SettingsStore::directoryFor("/mnt/x"));
+#endif
+}
+
 TEST_F(SettingsStoreTest, ReplaceCreatesAndReplacesWithExactText) {
     SettingsStore store(dir_);
     EXPECT_EQ(dir_ + "a.prof", store.pathOf("a.prof"));
