@@ -143,14 +143,6 @@ INSTANTIATE_TEST_SUITE_P(EachStep, SettingsStoreFailureTest,
                          testing::Values(Step::kOpen, Step::kWrite, Step::kWriteAfterPart,
                                          Step::kWriteZero, Step::kSync, Step::kRename));
 
-TEST_F(SettingsStoreTest, ErrorCodeNamesTheFailure) {
-    EXPECT_EQ(-ENOSPC, FailingStore(dir_, Step::kWrite).replace("a.prof", "x"));
-    EXPECT_EQ(-EIO, FailingStore(dir_, Step::kSync).replace("a.prof", "x"));
-    EXPECT_EQ(-EXDEV, FailingStore(dir_, Step::kRename).replace("a.prof", "x"));
-    // Writing an empty text makes no write call; nothing to fail there.
-    EXPECT_EQ(NO_ERROR, FailingStore(dir_, Step::kWrite).replace("a.prof", ""));
-}
-
 TEST_F(SettingsStoreTest, DirectoryThatIsAFileOrMissingFails) {
     ASSERT_TRUE(writeFile(dir_ + "plain", "not a directory"));
     SettingsStore onFile(dir_ + "plain/");
@@ -160,17 +152,6 @@ TEST_F(SettingsStoreTest, DirectoryThatIsAFileOrMissingFails) {
     SettingsStore missing(dir_ + "gone/");
     EXPECT_EQ(-ENOENT, missing.replace("a.prof", "x"));
     EXPECT_EQ(std::set<std::string>{"plain"}, listDir(dir_));
-}
-
-TEST_F(SettingsStoreTest, TargetThatIsADirectoryKeepsItAndLeavesNoTemp) {
-    ASSERT_EQ(0, mkdir((dir_ + "a.prof").c_str(), 0755));
-    ASSERT_TRUE(writeFile(dir_ + "a.prof/inside", "kept"));
-    SettingsStore store(dir_);
-    EXPECT_LT(store.replace("a.prof", "x"), 0);
-    EXPECT_EQ("kept", readFile(dir_ + "a.prof/inside"));
-    EXPECT_EQ(std::set<std::string>{"a.prof"}, listDir(dir_));
-    unlink((dir_ + "a.prof/inside").c_str());
-    rmdir((dir_ + "a.prof").c_str());
 }
 
 }  // namespace

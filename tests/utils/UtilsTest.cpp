@@ -197,14 +197,6 @@ TEST_F(FileUtilsTest, NulCutsOnlyItsOwnReadPiece) {
     EXPECT_EQ(std::string(1023, 'a') + "b" + "d", IO::readFromFile(path_));
 }
 
-TEST_F(FileUtilsTest, LongTextReadsWhole) {
-    std::string text;
-    for (int i = 0; i < 3000; ++i) text += static_cast<char>('a' + i % 26);
-    text += "\n\nend";
-    ASSERT_TRUE(tonvale_test::writeFile(path_, text));
-    EXPECT_EQ(text, IO::readFromFile(path_));
-}
-
 TEST_F(FileUtilsTest, WriteFileTruncatesAndStopsAtNul) {
     IO::writeFile(path_, "first text, long");
     IO::writeFile(path_, std::string("ab\0cd", 5));
