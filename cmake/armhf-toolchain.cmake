@@ -34,6 +34,9 @@ set(_armhf_libs "${TONVALE_ARMHF_SYSROOT}/usr/lib/p7zip:/usr/lib/arm-linux-gnuea
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${_armhf_libs}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-rpath-link,${_armhf_libs}")
 
-# ctest and the build run target binaries through this.
+# ctest runs target binaries through this. The multiarch armhf libraries pull in libc6:armhf,
+# a newer glibc than the cross toolchain's; -L alone would load the cross ld.so with the
+# multiarch libc.so.6 (pthread_create then crashes), so the cross runtime comes first.
+set(TONVALE_ARMHF_LD_LIBRARY_PATH "/usr/arm-linux-gnueabihf/lib:${_armhf_libs}")
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf
-    -E "LD_LIBRARY_PATH=${_armhf_libs}")
+    -E "LD_LIBRARY_PATH=${TONVALE_ARMHF_LD_LIBRARY_PATH}")

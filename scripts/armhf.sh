@@ -73,8 +73,9 @@ else
     echo "    (none)"
 fi
 
+# The same command line as the toolchain's CMAKE_CROSSCOMPILING_EMULATOR.
 export TONVALE_TEST_LAUNCHER="qemu-arm -L /usr/arm-linux-gnueabihf \
--E LD_LIBRARY_PATH=$SYSROOT/usr/lib/p7zip:$ARCH_LIBS"
+-E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib:$SYSROOT/usr/lib/p7zip:$ARCH_LIBS"
 
 # Each test binary writes its cases to XML, so the summary can name every case that ran.
 results=$BUILD/gtest-results
