@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "common/TestEnv.h"
 #include "registry/tnvl_cblk.h"
 
@@ -75,6 +77,16 @@ TEST(TargetProcessTest, ForkedChildRunsAndReportsItsStatus) {
     }
     EXPECT_EQ(7, tonvale_test::waitExit(pid));
     EXPECT_EQ("from child", tonvale_test::readFile(path));
+}
+
+// The daemon detaches with daemon(), i.e. glibc's fork(), after the process has run threads.
+// Under qemu-arm that only works while ld.so and libc.so.6 come from the same glibc build.
+TEST(TargetProcessTest, GlibcForkAfterThreadsWorks) {
+    std::thread([] {}).join();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(getppid() > 0 ? 9 : 1);
+    EXPECT_EQ(9, tonvale_test::waitExit(pid));
 }
 
 }  // namespace
