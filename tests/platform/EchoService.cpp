@@ -1,0 +1,162 @@
+#include "EchoService.h"
+
+#include <binder/IPCThreadState.h>
+#include <binder/IServiceManager.h>
+#include <binder/MemoryBase.h>
+#include <binder/Parcel.h>
+#include <binder/ProcessState.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utils/String8.h>
+
+#include "common/TestEnv.h"
+
+namespace android {
+namespace platform_test {
+
+std::atomic<int> Tracked::sAlive{0};
+
+Tracked::Tracked() {
+    sAlive++;
+}
+
+Tracked::~Tracked() {
+    sAlive--;
+}
+
+int Tracked::alive() {
+    return sAlive.load();
+}
+
+EchoService::EchoService() {
+    mHeap = new MemoryHeapBase(28, 0, "echo heap");
+    mMemory = new MemoryBase(mHeap, 0, 28);
+}
+
+const String16& EchoService::getInterfaceDescriptor() const {
+    static const String16* const d = new String16(kEchoDescriptor);
+    return *d;
+}
+
+status_t EchoService::dump(int fd, const Vector<String16>& args) {
+    String8 text("dump");
+    for (size_t i = 0; i < args.size(); ++i) text.appendFormat(" %s", String8(args[i]).string());
+    text.append("\n");
+    return write(fd, text.string(), text.size()) == static_cast<ssize_t>(text.size()) ? NO_ERROR
+                                                                                      : -errno;
+}
+
+status_t EchoService::onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
+    if (code >= FIRST_CALL_TRANSACTION && code <= MAX_OVERLAP && !data.checkInterface(this)) {
+        return PERMISSION_DENIED;
+    }
+    switch (code) {
+        case ECHO: {
+            reply->writeInt32(data.readInt32());
+            reply->writeBool(data.readBool());
+            reply->writeFloat(data.readFloat());
+            reply->writeString8(data.readString8());
+            reply->writeString16(data.readString16());
+            std::string s;
+            data.readUtf8FromUtf16(&s);
+            reply->writeUtf8AsUtf16(s);
+            return NO_ERROR;
+        }
+        case MAKE_OBJECT:
+            return reply->writeStrongBinder(new Tracked());
+        case ALIVE_OBJECTS:
+            return reply->writeInt32(Tracked::alive());
+        case FD_EXCHANGE: {
+            const int fd = data.readFileDescriptor();
+            if (fd < 0) return BAD_VALUE;
+            const char msg[] = "from server";
+            if (write(fd, msg, sizeof(msg)) != sizeof(msg)) return -errno;
+            int p[2];
+            if (pipe(p) != 0) return -errno;
+            const char back[] = "server pipe";
+            write(p[1], back, sizeof(back));
+            close(p[1]);
+            status_t err = reply->writeDupFileDescriptor(p[0]);
+            close(p[0]);
+            return err;
+        }
+        case GET_MEMORY:
+            return reply->writeStrongBinder(IInterface::asBinder(mMemory));
+        case PEEK: {
+            const int32_t off = data.readInt32();
+            if (off < 0 || off >= 28) return BAD_VALUE;
+            return reply->writeInt32(static_cast<uint8_t*>(mHeap->getBase())[off]);
+        }
+        case POKE: {
+            const int32_t off = data.readInt32();
+            const int32_t value = data.readInt32();
+            if (off < 0 || off >= 28) return BAD_VALUE;
+            static_cast<uint8_t*>(mHeap->getBase())[off] = static_cast<uint8_t>(value);
+            return NO_ERROR;
+        }
+        case CALLER:
+            reply->writeInt32(IPCThreadState::self()->getCallingPid());
+            reply->writeInt32(static_cast<int32_t>(IPCThreadState::self()->getCallingUid()));
+            return NO_ERROR;
+        case DELAYED_ECHO: {
+            const int32_t v = data.readInt32();
+            const int running = ++mRunning;
+            int seen = mMaxRunning.load();
+            while (running > seen && !mMaxRunning.compare_exchange_weak(seen, running)) {
+            }
+            usleep(2000);
+            mRunning--;
+            return reply->writeInt32(v);
+        }
+        case RETURN_BINDER:
+            return reply->writeStrongBinder(data.readStrongBinder());
+        case CALL_BACK: {
+            sp<IBinder> b = data.readStrongBinder();
+            const int32_t v = data.readInt32();
+            if (b == nullptr) return BAD_VALUE;
+            Parcel in, out;
+            in.writeInt32(v);
+            status_t err = b->transact(FIRST_CALL_TRANSACTION, in, &out);
+            if (err != NO_ERROR) return err;
+            return reply->writeInt32(out.readInt32());
+        }
+        case HOLD_BINDER: {
+            std::lock_guard<std::mutex> lock(mLock);
+            mHeld.push_back(data.readStrongBinder());
+            return NO_ERROR;
+        }
+        case DROP_BINDERS: {
+            std::lock_guard<std::mutex> lock(mLock);
+            mHeld.clear();
+            return NO_ERROR;
+        }
+        case MAX_OVERLAP:
+            return reply->writeInt32(mMaxRunning.load());
+        default:
+            return BBinder::onTransact(code, data, reply, flags);
+    }
+}
+
+pid_t startEchoServer(const char* name) {
+    const pid_t pid = tonvale_test::forkProcess();
+    if (pid != 0) return pid;
+    sp<IServiceManager> sm = defaultServiceManager();
+    if (sm->addService(String16(name), new EchoService()) != NO_ERROR) _exit(3);
+    ProcessState::self()->startThreadPool();
+    IPCThreadState::self()->joinThreadPool(true);
+    _exit(0);
+}
+
+void stopServer(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace platform_test
+}  // namespace android

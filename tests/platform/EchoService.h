@@ -1,0 +1,72 @@
+// A service for the transport tests, run in a forked server process.
+#pragma once
+
+#include <binder/Binder.h>
+#include <binder/IMemory.h>
+#include <binder/MemoryHeapBase.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace android {
+namespace platform_test {
+
+enum : uint32_t {
+    ECHO = IBinder::FIRST_CALL_TRANSACTION,  // every value type back
+    MAKE_OBJECT,                             // a new Tracked object
+    ALIVE_OBJECTS,                           // how many Tracked objects exist
+    FD_EXCHANGE,                             // writes into the fd sent, returns its own
+    GET_MEMORY,                              // the service's IMemory
+    PEEK,                                    // int32 offset -> byte of the heap
+    POKE,                                    // int32 offset, int32 byte
+    CALLER,                                  // calling pid, uid
+    DELAYED_ECHO,                            // int32 -> same int32, after a short sleep
+    RETURN_BINDER,                           // binder -> the same binder
+    CALL_BACK,                               // binder, int32 -> what the binder answers
+    HOLD_BINDER,                             // keeps the binder sent
+    DROP_BINDERS,                            // forgets the binders held
+    MAX_OVERLAP,                             // most DELAYED_ECHO calls seen running at once
+};
+
+constexpr const char* kEchoName = "platform.echo";
+constexpr const char* kEchoDescriptor = "tonvale.test.IEcho";
+
+/** A server-side object whose lifetime the tests watch. */
+class Tracked : public BBinder {
+public:
+    Tracked();
+    ~Tracked() override;
+    static int alive();
+
+private:
+    static std::atomic<int> sAlive;
+};
+
+class EchoService : public BBinder {
+public:
+    EchoService();
+    const String16& getInterfaceDescriptor() const override;
+    status_t dump(int fd, const Vector<String16>& args) override;
+
+protected:
+    status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override;
+
+private:
+    sp<MemoryHeapBase> mHeap;
+    sp<IMemory> mMemory;
+    std::mutex mLock;
+    std::vector<sp<IBinder>> mHeld;
+    std::atomic<int> mRunning{0};
+    std::atomic<int> mMaxRunning{0};
+};
+
+/** Forks a process that registers an EchoService under `name` and serves it. */
+pid_t startEchoServer(const char* name = kEchoName);
+
+/** Kills and reaps a server. */
+void stopServer(pid_t pid);
+
+}  // namespace platform_test
+}  // namespace android
