@@ -31,13 +31,6 @@ struct ThreadSlot {
 };
 
 thread_local ThreadSlot tSlot;
-pthread_key_t gTlsKey;
-pthread_once_t gTlsOnce = PTHREAD_ONCE_INIT;
-void (*gTlsDestructor)(void*) = nullptr;
-
-void makeTlsKey() {
-    pthread_key_create(&gTlsKey, gTlsDestructor);
-}
 
 // What executeCommand() runs and where sendReply() answers; set by the reader of the frame.
 struct IncomingCall {
@@ -70,13 +63,17 @@ void IPCThreadState::threadDestructor(void* st) {
 IPCThreadState* IPCThreadState::self() {
     const pid_t pid = getpid();
     if (tSlot.state == nullptr || tSlot.pid != pid) {
-        gTlsDestructor = threadDestructor;
-        pthread_once(&gTlsOnce, makeTlsKey);
+        // The key's destructor frees the state when the thread ends.
+        static const pthread_key_t sKey = [] {
+            pthread_key_t key;
+            pthread_key_create(&key, threadDestructor);
+            return key;
+        }();
         // A state inherited through fork() belongs to the parent's process state.
         delete tSlot.state;
         tSlot.state = new IPCThreadState();
         tSlot.pid = pid;
-        pthread_setspecific(gTlsKey, tSlot.state);
+        pthread_setspecific(sKey, tSlot.state);
     }
     return tSlot.state;
 }
