@@ -1,10 +1,12 @@
 #include "service/Tonvale.h"
 
 #include <stdio.h>
+#include <unistd.h>
 #include <utils/Errors.h>
 
 #include <vector>
 
+#include "registry/MemManager.h"
 #include "service/SettingsStore.h"
 #include "utils/Utils.h"
 
@@ -174,7 +176,8 @@ bool convertStrPrefBool(std::string text, bool fallback) {
 }
 
 Tonvale::Tonvale()
-    : controlMode(0),
+    : memManager(nullptr),
+      controlMode(0),
       defaultSilent(false),
       weakKeyAdjust(false),
       p_profiles(tonvale_process_volume_t()),
@@ -184,10 +187,88 @@ Tonvale::Tonvale()
       defaultProfile() {
     pthread_mutex_init(&lock, nullptr);
     loadAll();
+    memManager = new MemManager(&defaultProfile, &p_profiles, &p_muted, &w_profiles, &w_muted,
+                                &defaultSilent);
 }
 
 Tonvale::~Tonvale() {
+    memManager->releaseAllBuffer();
     pthread_mutex_destroy(&lock);
+    // memManager is declared first, so it is dropped last: its pointers stay valid until then.
+}
+
+std::string Tonvale::statusText(const char* header) {
+    char buf[256];
+    snprintf(buf, sizeof(buf), header, static_cast<int>(getpid()),
+             static_cast<unsigned>(sizeof(MemManager)));
+    return buf + memManager->dumpMemManager();
+}
+
+String8 Tonvale::status() {
+    AutoLock l(&lock);
+    return toString8(
+        statusText("Tonvale Status\n\nSelf pid = %d\nManager Mem Usage = %u bytes\n\n"));
+}
+
+status_t Tonvale::dump(int fd, const Vector<String16>& /*args*/) {
+    std::string text;
+    {
+        AutoLock l(&lock);
+        text = statusText("Tonvale Status\n\nSelf pid = %d\nManager Mem Usage = %d bytes\n\n");
+    }
+    ssize_t written = write(fd, text.data(), text.size());
+    (void)written;  // a short or failed write of the dump is not reported
+    return NO_ERROR;
+}
+
+sp<IMemory> Tonvale::getTrackCtlBlk(int pid, int session) {
+    AutoLock l(&lock);
+    std::pair<bool, sp<ATrack>> result = memManager->requestForBuffer(pid, session);
+    if (!result.first || result.second == nullptr) return nullptr;
+    return result.second->mem;
+}
+
+std::vector<sp<IMemory>> Tonvale::exportAllMem() {
+    AutoLock l(&lock);
+    return memManager->getAllMems();
+}
+
+int Tonvale::releaseBufferFor(int pid, int session) {
+    AutoLock l(&lock);
+    return memManager->releaseBuffer(pid, session);
+}
+
+int Tonvale::releaseAllBuffer() {
+    AutoLock l(&lock);
+    return memManager->releaseAllBuffer();
+}
+
+String8 Tonvale::listBuffers(int form) {
+    AutoLock l(&lock);
+    return toString8(memManager->listBufferInline(form));
+}
+
+String8 Tonvale::getOvrStatus() {
+    AutoLock l(&lock);
+    // A mute table holding only the holder counts as empty.
+    auto mutedCount = [](const tonvale_mute_table_t& table) -> unsigned {
+        if (table.size() == 1 && table.keyAt(0) == kMuteHolder) return 0;
+        return static_cast<unsigned>(table.size());
+    };
+    char buf[512];
+    snprintf(buf, sizeof(buf),
+             "{\n    \"membytes\": \"%d\",\n    \"playingcount\": \"%u\",\n    \"pp_count\": "
+             "\"%u\",\n    \"pm_count\": \"%u\",\n    \"wp_count\": \"%u\",\n    "
+             "\"wm_count\": \"%u\",\n    \"version_code\": \"%u\"\n}\n",
+             static_cast<int>(sizeof(MemManager)), memManager->getProcessCount(),
+             static_cast<unsigned>(p_profiles.size()), mutedCount(p_muted),
+             static_cast<unsigned>(w_profiles.size()), mutedCount(w_muted),
+             static_cast<unsigned>(kVersionCode));
+    return String8(buf);
+}
+
+status_t Tonvale::onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
+    return BnTonvale::onTransact(code, data, reply, flags);
 }
 
 String8 Tonvale::getVersion() {
@@ -436,7 +517,7 @@ void Tonvale::saveWeakMuted() {
 }
 
 void Tonvale::applySettings() {
-    // The track registry re-applies the tables here once it exists.
+    if (memManager != nullptr) memManager->invalidate();
 }
 
 }  // namespace android

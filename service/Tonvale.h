@@ -1,14 +1,21 @@
 #pragma once
 
+#include <binder/IMemory.h>
 #include <pthread.h>
 #include <utils/RefBase.h>
+#include <utils/String16.h>
 #include <utils/String8.h>
+#include <utils/Vector.h>
 
 #include <string>
+#include <vector>
 
+#include "interface/BnTonvale.h"
 #include "service/tonvale_process_volume.h"
 
 namespace android {
+
+class MemManager;
 
 /** "true" gives true, "false" gives false (whole text, case-sensitive), anything else fallback. */
 bool convertStrPrefBool(std::string text, bool fallback);
@@ -20,42 +27,63 @@ bool convertStrPrefBool(std::string text, bool fallback);
  *
  * Settings operations return 0, or BAD_VALUE for a name that cannot be stored faithfully:
  * one containing "\n" or a NUL byte, or "|" for a profile table. Such a call changes nothing.
+ *
+ * The track registry reads the settings in place; every change of profiles or mute marks is
+ * written into every control block before the call returns.
  */
-class Tonvale : public virtual RefBase {
+class Tonvale : public BnTonvale {
 public:
     typedef android::control_mode_flags_t control_mode_flags_t;
 
     Tonvale();
-    virtual ~Tonvale();
+    ~Tonvale() override;
 
     /** Name under which the daemon registers the service. */
     static const char* getServiceName() { return "tonvale"; }
 
-    virtual String8 getVersion();
-    virtual String8 getSwitches();
-    virtual String8 listProfiles();
-    virtual String8 listMuted();
+    String8 getVersion() override;
+    String8 getSwitches() override;
+    String8 listProfiles() override;
+    String8 listMuted() override;
     /** Accepted and ignored: only the system-controlled mode exists. */
-    virtual int setControlMode(int mode);
+    int setControlMode(int mode) override;
     /** Stores the switch and rewrites the switch file. */
-    virtual int setDefaultSilent(bool silent);
+    int setDefaultSilent(bool silent) override;
     /** Stores the switch and rewrites the switch file. */
-    virtual int setWeakKeyAdjust(bool adjust);
+    int setWeakKeyAdjust(bool adjust) override;
     /** Replaces the profile of name in the process (or, isweakkey, package) table. */
-    virtual int setProfile(std::string name, float left, float right, float general,
-                           bool split_control, bool isweakkey);
-    virtual int unsetProfile(std::string name, bool isweakkey);
+    int setProfile(std::string name, float left, float right, float general, bool split_control,
+                   bool isweakkey) override;
+    int unsetProfile(std::string name, bool isweakkey) override;
     /** Marks name muted; takes the mute holder out of that table. */
-    virtual int mute(std::string name, bool isweakkey);
+    int mute(std::string name, bool isweakkey) override;
     /** Takes the mark away; a table left empty gets the mute holder. */
-    virtual int unmute(std::string name, bool isweakkey);
+    int unmute(std::string name, bool isweakkey) override;
     /** Empties all four tables and rewrites all five files; switches stay. */
-    virtual int clear();
-    virtual String8 getDefaultProfile();
+    int clear() override;
+    String8 getDefaultProfile() override;
     /** Changes the default profile in memory only; the next switch-file write stores it. */
-    virtual int setDefaultProfile(float left, float right, float general, bool split_control);
+    int setDefaultProfile(float left, float right, float general, bool split_control) override;
     /** The profile line of name's entry, or "__NO_PROFILE". */
-    virtual String8 getProfile(std::string name, bool isweakkey);
+    String8 getProfile(std::string name, bool isweakkey) override;
+
+    /** Status text: own pid, the registry's size and its dump. */
+    String8 status() override;
+    /** The track's control block, created and filled on the first request; null on failure. */
+    sp<IMemory> getTrackCtlBlk(int pid, int session) override;
+    /** Every registered block, by pid and then session. */
+    std::vector<sp<IMemory>> exportAllMem() override;
+    int releaseBufferFor(int pid, int session) override;
+    int releaseAllBuffer() override;
+    /** The registry's JSON listing for form 1, "" otherwise. */
+    String8 listBuffers(int form) override;
+    /** JSON overview with the counts. */
+    String8 getOvrStatus() override;
+
+    /** Binder dump hook: the status text, written to fd in one write. */
+    status_t dump(int fd, const Vector<String16>& args) override;
+    status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
+                        uint32_t flags = 0) override;
 
     bool isSettingAllowed();
 
@@ -100,6 +128,10 @@ private:
     /** Hands changed profiles and mute marks on to the tracks; called with lock held. */
     void applySettings();
 
+    /** Status text with the given header format (status and dump differ in one conversion). */
+    std::string statusText(const char* header);
+
+    sp<MemManager> memManager;
     pthread_mutex_t lock;
     control_mode_flags_t controlMode;
     bool defaultSilent;

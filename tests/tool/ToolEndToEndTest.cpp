@@ -1,0 +1,314 @@
+// The tool and the daemon as real processes; each test has its own ANDROID_DATA and
+// HOSTBINDER_DIR, and kills the daemons it started.
+#include <binder/IMemory.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "ToolHarness.h"
+#include "common/TestEnv.h"
+#include "interface/TonvaleClient.h"
+#include "registry/MemManager.h"
+#include "tool/CommandLine.h"
+
+namespace android {
+namespace {
+
+using tonvale_test::RunResult;
+using tonvale_test::runTool;
+using tonvale_test::Spawned;
+
+const std::string kUsage = CommandLine::kUsage;
+const std::string kIncomplete = std::string(CommandLine::kIncomplete) + kUsage;
+const std::string kRetry = "Tonvale is not working, retry...\n";
+const std::string kOffline = "Tonvale is offline, check service status and selinux";
+
+std::vector<std::string> settingsFiles() {
+    std::vector<std::string> names;
+    DIR* d = opendir(tonvale_test::settingsDir().c_str());
+    if (d == nullptr) return names;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') names.push_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string settingsFile(const std::string& name) {
+    return tonvale_test::readFile(tonvale_test::settingsDir() + name);
+}
+
+std::string blockLine(float left, float right, float general, int muted) {
+    char buf[128];
+    snprintf(buf, sizeof(buf), "left=%f right=%f general=%f muted=%d", left, right, general, muted);
+    return buf;
+}
+
+class ToolEndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        tonvale_test::killDaemons();
+        tonvale_test::clearSettingsDir();
+        startDaemon();
+    }
+    void TearDown() override { tonvale_test::killDaemons(); }
+
+    void startDaemon() {
+        RunResult r = runTool({"--service", "--force"});
+        ASSERT_EQ(0, r.status) << r.out << r.err;
+        ASSERT_TRUE(tonvale_test::waitForService());
+    }
+
+    void expectRun(const std::vector<std::string>& args, int status, const std::string& out) {
+        RunResult r = runTool(args);
+        EXPECT_EQ(status, r.status) << args[0] << "\n" << r.err;
+        EXPECT_EQ(out, r.out) << args[0];
+    }
+};
+
+TEST_F(ToolEndToEnd, ArgumentErrorsAndUsage) {
+    expectRun({}, 10, kIncomplete);
+    expectRun({"-h"}, 0, kUsage);
+    expectRun({"-?"}, 0, kUsage);
+    expectRun({"--help"}, 0, kUsage);
+    expectRun({"--STATUS"}, 0, kUsage);
+    expectRun({"--weak-key"}, 10, kIncomplete);
+    expectRun({"--weak-key", "yes"}, 10, kIncomplete);
+    expectRun({"--def-silent", "TRUE"}, 10, kIncomplete);
+    expectRun({"--set-profile", "com.a", "0.5", "0.5", "1", "true"}, 10, kIncomplete);
+    expectRun({"--unset-profile", "com.a"}, 10, kIncomplete);
+    expectRun({"--mute", "com.a"}, 10, kIncomplete);
+    expectRun({"--unmute", "com.a"}, 10, kIncomplete);
+    expectRun({"--get-profile", "com.a"}, 10, kIncomplete);
+    expectRun({"--def-profile", "0.5", "0.5", "1"}, 10, kIncomplete);
+    expectRun({"--list-buffers"}, 10, kIncomplete);
+    // None of these reached the service.
+    EXPECT_TRUE(settingsFiles().empty());
+}
+
+TEST_F(ToolEndToEnd, ReportsOfAFreshService) {
+    expectRun({"--switches"}, 0, "0;false;false\n");
+    expectRun({"--def-profile"}, 0, "1,1,1,0\n");
+    expectRun({"--list-profile"}, 0, "{\n    \"p_profiles\":\"\",\n\"w_profiles\":\"\"}\n");
+    expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"\",\n\"w_muted\":\"\"}\n");
+    expectRun({"--list-buffers", "1"}, 0, "{\n    \"pkgs\": [    ]\n}\n");
+    expectRun({"--list-buffers", "2"}, 0, "\n");
+    expectRun({"--get-profile", "com.a", "false"}, 0, "__NO_PROFILE\n");
+    expectRun({"--elf-info"}, 0,
+              "Tonvale native service - version [1][0.91]\nAuthor: Kestrune\nApi: Android "
+              "[10][aosp_arm64]\n;Build id: QQ3A.200705.002 \nBuild time: 2020.8.6.20.12(GMT "
+              "+8)\n");
+    char ovr[512];
+    snprintf(ovr, sizeof(ovr),
+             "{\n    \"membytes\": \"%zu\",\n    \"playingcount\": \"0\",\n    \"pp_count\": "
+             "\"0\",\n    \"pm_count\": \"0\",\n    \"wp_count\": \"0\",\n    \"wm_count\": "
+             "\"0\",\n    \"version_code\": \"1\"\n}\n\n",
+             sizeof(MemManager));
+    expectRun({"--ovr-status"}, 0, ovr);
+
+    RunResult status = runTool({"--status"});
+    EXPECT_EQ(0, status.status);
+    std::vector<pid_t> daemons = tonvale_test::daemonPids();
+    ASSERT_EQ(1u, daemons.size());
+    EXPECT_EQ("Tonvale Status\n\nSelf pid = " + std::to_string(daemons[0]) +
+                  "\nManager Mem Usage = " + std::to_string(sizeof(MemManager)) +
+                  " bytes\n\nDump for MemManager\n\n",
+              status.out);
+    // Words after the option are ignored.
+    expectRun({"--status", "extra", "words"}, 0, status.out);
+}
+
+TEST_F(ToolEndToEnd, SettingsThroughTheTool) {
+    expectRun({"--set-profile", "com.a", "0.01", "0.01", "0.01", "true", "false"}, 0, "");
+    expectRun({"--get-profile", "com.a", "false"}, 0, "0.01,0.01,0.01,1\n");
+    expectRun({"--get-profile", "com.a", "true"}, 0, "__NO_PROFILE\n");
+    // Loose values: a word reads as 0, "yes" as false.
+    expectRun({"--set-profile", "com.a", "x", "0.5", "1", "yes", "true"}, 0, "");
+    expectRun({"--get-profile", "com.a", "true"}, 0, "0,0.5,1,0\n");
+    expectRun({"--list-profile"}, 0,
+              "{\n    \"p_profiles\":\"com.a\",\n\"w_profiles\":\"com.a\"}\n");
+    EXPECT_EQ("com.a|0.01,0.01,0.01,1", settingsFile("tonvale_volume_profile.prof"));
+    EXPECT_EQ("com.a|0,0.5,1,0", settingsFile("tonvale_weakkeyed_profile.prof"));
+
+    expectRun({"--unset-profile", "com.a", "true"}, 0, "");
+    expectRun({"--get-profile", "com.a", "true"}, 0, "__NO_PROFILE\n");
+
+    expectRun({"--mute", "com.a", "1"}, 0, "");  // "1" is not "true": the exact-name table
+    expectRun({"--mute", "com.b", "true"}, 0, "");
+    expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"com.a\",\n\"w_muted\":\"com.b\"}\n");
+    expectRun({"--unmute", "com.a", "false"}, 0, "");
+    expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"\",\n\"w_muted\":\"com.b\"}\n");
+    EXPECT_EQ("NO_MUTE_HOLDER", settingsFile("tonvale_muted_profile.prof"));
+
+    expectRun({"--def-silent"}, 0, "");
+    EXPECT_EQ("", settingsFile("tonvale_config.prof"));
+    expectRun({"--def-profile", "0.2", "0.3", "0.4", "true"}, 0, "");
+    expectRun({"--def-profile"}, 0, "0.2,0.3,0.4,1\n");
+    expectRun({"--def-silent", "true"}, 0, "");
+    expectRun({"--weak-key", "true"}, 0, "");
+    expectRun({"--switches"}, 0, "0;true;true\n");
+    EXPECT_EQ("1;0.2,0.3,0.4,1;MODE_UNDER_SYSTEM;true;true", settingsFile("tonvale_config.prof"));
+
+    expectRun({"--clear"}, 0, "");
+    expectRun({"--list-profile"}, 0, "{\n    \"p_profiles\":\"\",\n\"w_profiles\":\"\"}\n");
+    expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"\",\n\"w_muted\":\"\"}\n");
+    expectRun({"--switches"}, 0, "0;true;true\n");
+}
+
+TEST_F(ToolEndToEnd, RefusedNameExitsOneWithAReason) {
+    RunResult r = runTool({"--set-profile", "a|b", "1", "1", "1", "false", "false"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("refused")) << r.err;
+    EXPECT_EQ(1, runTool({"--mute", "two\nlines", "false"}).status);
+    expectRun({"--list-profile"}, 0, "{\n    \"p_profiles\":\"\",\n\"w_profiles\":\"\"}\n");
+    expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"\",\n\"w_muted\":\"\"}\n");
+    EXPECT_TRUE(settingsFiles().empty());
+}
+
+TEST_F(ToolEndToEnd, DemoClientSeesEveryChangeInItsBlock) {
+    Spawned client(tonvale_test::demoClientPath(), {"7", "2"});
+    const std::string name = tonvale_test::demoClientPath();  // its /proc cmdline
+    std::string line;
+    ASSERT_TRUE(client.readLine(&line));
+    EXPECT_EQ("track pid=" + std::to_string(client.pid()) + " session=7", line);
+    ASSERT_TRUE(client.waitForLine(blockLine(1, 1, 1, 0)));
+
+    expectRun({"--set-profile", name, "0.5", "0.5", "0.5", "false", "false"}, 0, "");
+    ASSERT_TRUE(client.waitForLine(blockLine(0.5, 0.5, 0.5, 0)));
+    expectRun({"--set-profile", name, "0.5", "1", "0.2", "false", "true"}, 0, "");
+    ASSERT_TRUE(client.waitForLine(blockLine(0.25, 0.5, 0.1, 0)));
+    expectRun({"--mute", name, "true"}, 0, "");
+    ASSERT_TRUE(client.waitForLine(blockLine(0.25, 0.5, 0.1, 1)));
+    expectRun({"--unmute", name, "true"}, 0, "");
+    ASSERT_TRUE(client.waitForLine(blockLine(0.25, 0.5, 0.1, 0)));
+    expectRun({"--unset-profile", name, "true"}, 0, "");
+    ASSERT_TRUE(client.waitForLine(blockLine(0.5, 0.5, 0.5, 0)));
+    expectRun({"--mute", name, "false"}, 0, "");
+    ASSERT_TRUE(client.waitForLine(blockLine(0.5, 0.5, 0.5, 1)));
+    expectRun({"--unmute", name, "false"}, 0, "");
+    ASSERT_TRUE(client.waitForLine(blockLine(0.5, 0.5, 0.5, 0)));
+    expectRun({"--unset-profile", name, "false"}, 0, "");
+    ASSERT_TRUE(client.waitForLine(blockLine(1, 1, 1, 0)));
+
+    // Default silent reaches the block at the next change that re-applies the settings.
+    expectRun({"--def-silent", "true"}, 0, "");
+    expectRun({"--mute", "com.other", "false"}, 0, "");
+    ASSERT_TRUE(client.waitForLine(blockLine(0, 0, 0, 0)));
+    expectRun({"--set-profile", name, "0.3", "0.3", "0.3", "false", "false"}, 0, "");
+    ASSERT_TRUE(client.waitForLine(blockLine(0.3, 0.3, 0.3, 0)));
+    expectRun({"--clear"}, 0, "");
+    ASSERT_TRUE(client.waitForLine(blockLine(0, 0, 0, 0)));
+
+    // The listing shows the client's track, active.
+    RunResult listing = runTool({"--list-buffers", "1"});
+    EXPECT_EQ(0, listing.status);
+    EXPECT_NE(std::string::npos, listing.out.find("\"pid\": \"" + std::to_string(client.pid())))
+        << listing.out;
+    EXPECT_NE(std::string::npos, listing.out.find("\"session\": \"7\""));
+    EXPECT_NE(std::string::npos, listing.out.find("\"isactive\": true"));
+    std::string json = listing.out;
+    tonvale_test::writeFile(tonvale_test::testRoot() + "/listing.json", json);
+    EXPECT_EQ(0, system(("python3 -c 'import json,sys; json.load(open(sys.argv[1]))' " +
+                         tonvale_test::testRoot() + "/listing.json")
+                            .c_str()));
+
+    EXPECT_EQ(0, client.stop(SIGTERM));
+    expectRun({"--list-buffers", "1"}, 0, "{\n    \"pkgs\": [    ]\n}\n");
+}
+
+TEST_F(ToolEndToEnd, SettingsSurviveADaemonKilledWithSigkill) {
+    expectRun({"--set-profile", "com.a", "0.5", "0.5", "1", "false", "false"}, 0, "");
+    expectRun({"--set-profile", "com.pkg", "0.25", "1", "1", "true", "true"}, 0, "");
+    expectRun({"--mute", "com.b", "false"}, 0, "");
+    expectRun({"--mute", "com.pkg", "true"}, 0, "");
+    expectRun({"--def-profile", "0.2", "0.3", "0.4", "true"}, 0, "");
+    expectRun({"--weak-key", "true"}, 0, "");
+    expectRun({"--def-silent", "true"}, 0, "");
+
+    tonvale_test::killDaemons();
+    startDaemon();
+
+    expectRun({"--get-profile", "com.a", "false"}, 0, "0.5,0.5,1,0\n");
+    expectRun({"--get-profile", "com.pkg", "true"}, 0, "0.25,1,1,1\n");
+    expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"com.b\",\n\"w_muted\":\"com.pkg\"}\n");
+    expectRun({"--switches"}, 0, "0;true;true\n");
+    expectRun({"--def-profile"}, 0, "0.2,0.3,0.4,1\n");
+
+    EXPECT_EQ("1;0.2,0.3,0.4,1;MODE_UNDER_SYSTEM;true;true", settingsFile("tonvale_config.prof"));
+    EXPECT_EQ("com.a|0.5,0.5,1,0", settingsFile("tonvale_volume_profile.prof"));
+    EXPECT_EQ("com.b", settingsFile("tonvale_muted_profile.prof"));
+    EXPECT_EQ("com.pkg|0.25,1,1,1", settingsFile("tonvale_weakkeyed_profile.prof"));
+    EXPECT_EQ("com.pkg", settingsFile("tonvale_weakkeyed_muted.prof"));
+}
+
+TEST_F(ToolEndToEnd, DaemonDownIsAFailureAndWritesNothing) {
+    expectRun({"--mute", "com.a", "false"}, 0, "");
+    const std::string before = settingsFile("tonvale_muted_profile.prof");
+    const std::vector<std::string> filesBefore = settingsFiles();
+    tonvale_test::killDaemons();
+
+    RunResult status = runTool({"--status"});
+    EXPECT_EQ(1, status.status);
+    EXPECT_EQ(kRetry + kRetry + kOffline + "\n", status.out);
+
+    RunResult mute = runTool({"--mute", "com.z", "false"});
+    EXPECT_EQ(1, mute.status);
+    EXPECT_EQ(kRetry + kRetry + kOffline, mute.out);
+    EXPECT_EQ(1, runTool({"--clear"}).status);
+
+    EXPECT_EQ(filesBefore, settingsFiles());
+    EXPECT_EQ(before, settingsFile("tonvale_muted_profile.prof"));
+}
+
+TEST_F(ToolEndToEnd, ConcurrentToolsAndTracks) {
+    constexpr int kLoops = 8;
+    constexpr int kChanges = 200;
+    constexpr int kTracks = 50;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kLoops; ++t) {
+        threads.emplace_back([t, &failures] {
+            const std::string name = "com.load.t" + std::to_string(t);
+            for (int i = 0; i < kChanges; ++i) {
+                std::string general = std::to_string(i + 1) + "e-3";
+                if (runTool({"--set-profile", name, "1", "1", general, "false", "false"}).status !=
+                    0) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    std::thread tracks([&failures] {
+        sp<ITonvale> service = getTonvale();
+        for (int s = 0; s < kTracks; ++s) {
+            sp<IMemory> mem = service->getTrackCtlBlk(getpid(), 1000 + s);
+            if (mem == nullptr || mem->pointer() == nullptr) ++failures;
+            if (s % 2 == 1 && service->releaseBufferFor(getpid(), 1000 + s - 1) != 0) {
+                ++failures;
+            }
+        }
+    });
+    for (std::thread& th : threads) th.join();
+    tracks.join();
+    EXPECT_EQ(0, failures.load());
+
+    for (int t = 0; t < kLoops; ++t) {
+        expectRun({"--get-profile", "com.load.t" + std::to_string(t), "false"}, 0, "1,1,0.2,0\n");
+    }
+    RunResult ovr = runTool({"--ovr-status"});
+    EXPECT_EQ(0, ovr.status);
+    EXPECT_NE(std::string::npos, ovr.out.find("\"playingcount\": \"1\""));  // this process
+    EXPECT_NE(std::string::npos, ovr.out.find("\"pp_count\": \"8\""));
+    RunResult listing = runTool({"--list-buffers", "1"});
+    EXPECT_NE(std::string::npos, listing.out.find("\"track_count\": 25")) << listing.out;
+}
+
+}  // namespace
+}  // namespace android

@@ -1,0 +1,160 @@
+#include "tool/CommandLine.h"
+
+#include <string.h>
+
+#include <iostream>
+
+#include "interface/TonvaleClient.h"
+#include "tool/ServiceDaemon.h"
+#include "utils/Utils.h"
+
+namespace android {
+
+const char CommandLine::kUsage[] =
+    "Usage:(All not 'get' type Api will require root permission)\n"
+    "    [-h|-?]                           show this information\n"
+    "    --status                          dump current server status\n"
+    "    --set-profile [profile]           set profile\n"
+    "    --unset-profile [process]         unset for profile\n"
+    "    --switches                        show default silent state\n"
+    "    --def-silent [true|false]         set default silent state\n"
+    "    --def-profile                     show default profile(will be override by "
+    "default silent option)\n"
+    "    --def-profile [profile(nopn)]     set default profile\n"
+    "    --weak-key [true|false]           set weak key flag\n"
+    "    --mute [process]                  mute specified process\n"
+    "    --unmute [process]                unmute specified process\n"
+    "    --clear                           clear all settings(CAUTION!)\n"
+    "    --elf-info                        show ELF info\n"
+    "\n"
+    "Options:\n"
+    "   profile:   [process_name] [l_volume] [r_volume] [final_vol] "
+    "[split_control(true|false)] [isweakkey]' sample as 'process 0.01 0.01 0.01 true "
+    "false'\n"
+    "   process:   [the accurate process name] [isweakkey]\n";
+
+const char CommandLine::kIncomplete[] = "Incomplete parameter!\n\n";
+
+namespace {
+
+float volume(const char* value) {
+    return Utils::Caster::stringToNum<float>(value);
+}
+
+}  // namespace
+
+bool CommandLine::looseFlag(const char* value) {
+    return strcmp(value, "true") == 0;
+}
+
+bool CommandLine::strictFlag(const char* value, bool* flag) {
+    if (strcmp(value, "true") == 0) {
+        *flag = true;
+        return true;
+    }
+    if (strcmp(value, "false") == 0) {
+        *flag = false;
+        return true;
+    }
+    return false;
+}
+
+int CommandLine::printIncomplete() {
+    std::cout << kIncomplete << kUsage;
+    return EXIT_INCOMPLETE;
+}
+
+int CommandLine::textResult(const std::string& text) {
+    std::cout << text << std::endl;
+    return lastCallStatus() == NO_ERROR ? EXIT_OK : EXIT_FAILED;
+}
+
+int CommandLine::intResult(int result) {
+    status_t call = lastCallStatus();
+    if (call == NAME_NOT_FOUND) return EXIT_FAILED;  // the lookup already said so
+    if (call == PERMISSION_DENIED) {
+        std::cerr << "Permission denied: this operation needs root" << std::endl;
+        return EXIT_FAILED;
+    }
+    if (call != NO_ERROR) {
+        std::cerr << "tonvale: the call to the service failed (" << strerror(-call) << ")"
+                  << std::endl;
+        return EXIT_FAILED;
+    }
+    if (result < 0) {
+        if (result == BAD_VALUE) {
+            std::cerr << "tonvale: refused: the name cannot be stored (a name must not hold "
+                         "a line feed or NUL, nor '|' for a profile)"
+                      << std::endl;
+        } else {
+            std::cerr << "tonvale: refused by the service (" << strerror(-result) << ")"
+                      << std::endl;
+        }
+        return EXIT_FAILED;
+    }
+    return EXIT_OK;
+}
+
+int CommandLine::run(int argc, char** argv) {
+    if (argc < 2) return printIncomplete();
+    const std::string option = argv[1];
+    // Value k is argv[k + 1]; the vector ends with a null entry.
+    auto has = [argc](int values) { return argc >= values + 2; };
+
+    if (option == "-h" || option == "-?") {
+        std::cout << kUsage;
+        return EXIT_OK;
+    }
+    if (option == "--status") return textResult(getStatus());
+    if (option == "--list-muted") return textResult(listMuted());
+    if (option == "--set-profile") {
+        if (argc < 8) return printIncomplete();
+        return intResult(setProfile(argv[2], volume(argv[3]), volume(argv[4]), volume(argv[5]),
+                                    looseFlag(argv[6]), looseFlag(argv[7])));
+    }
+    if (option == "--unset-profile") {
+        if (!has(2)) return printIncomplete();
+        return intResult(unsetProfile(argv[2], looseFlag(argv[3])));
+    }
+    if (option == "--list-profile") return textResult(listProfiles());
+    if (option == "--switches") return textResult(getSwitches());
+    if (option == "--def-silent") {
+        if (!has(1)) return EXIT_OK;
+        bool silent = false;
+        if (!strictFlag(argv[2], &silent)) return printIncomplete();
+        return intResult(setDefaultSilent(silent));
+    }
+    if (option == "--def-profile") {
+        if (!has(1)) return textResult(getDefaultProfile());
+        if (argc < 6) return printIncomplete();
+        return intResult(setDefaultProfile(volume(argv[2]), volume(argv[3]), volume(argv[4]),
+                                           looseFlag(argv[5])));
+    }
+    if (option == "--weak-key") {
+        bool adjust = false;
+        if (!has(1) || !strictFlag(argv[2], &adjust)) return printIncomplete();
+        return intResult(setWeakKeyAdjust(adjust));
+    }
+    if (option == "--mute" || option == "--unmute") {
+        if (!has(2)) return printIncomplete();
+        bool weak = looseFlag(argv[3]);
+        return intResult(option == "--mute" ? mute(argv[2], weak) : unmute(argv[2], weak));
+    }
+    if (option == "--clear") return intResult(clear());
+    if (option == "--list-buffers") {
+        if (!has(1)) return printIncomplete();
+        return textResult(listBuffers(strcmp(argv[2], "1") == 0 ? 1 : 0));
+    }
+    if (option == "--elf-info") return textResult(getVersion());
+    if (option == "--service") return ServiceDaemon::run(argc, argv);
+    if (option == "--get-profile") {
+        if (!has(2)) return printIncomplete();
+        return textResult(getProfile(argv[2], looseFlag(argv[3])));
+    }
+    if (option == "--ovr-status") return textResult(getOvrStatus());
+
+    std::cout << kUsage;
+    return EXIT_OK;
+}
+
+}  // namespace android

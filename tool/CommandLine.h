@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+
+namespace android {
+
+/**
+ * The tonvale command line: one operation per invocation, chosen by argv[1].
+ * Results go to standard output; exit status 0, 10 for incomplete parameters, 1 on failure.
+ */
+class CommandLine {
+public:
+    static constexpr int EXIT_OK = 0;
+    static constexpr int EXIT_FAILED = 1;
+    static constexpr int EXIT_INCOMPLETE = 10;
+
+    /** The usage text, 1091 bytes. */
+    static const char kUsage[];
+    /** Printed before the usage text when values are missing or malformed. */
+    static const char kIncomplete[];
+
+    /** Runs the invocation and returns its exit status. */
+    static int run(int argc, char** argv);
+
+    /** Loose flag: true exactly for "true". */
+    static bool looseFlag(const char* value);
+    /** Strict flag: "true" or "false"; false when it is neither. */
+    static bool strictFlag(const char* value, bool* flag);
+
+private:
+    static int printIncomplete();
+    /** Prints a result line and maps the call's outcome to the exit status. */
+    static int textResult(const std::string& text);
+    /** Maps a setting's result to the exit status; a refusal gets a reason on stderr. */
+    static int intResult(int result);
+};
+
+}  // namespace android

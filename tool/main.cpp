@@ -1,0 +1,5 @@
+#include "tool/CommandLine.h"
+
+int main(int argc, char** argv) {
+    return android::CommandLine::run(argc, argv);
+}
