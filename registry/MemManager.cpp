@@ -1,0 +1,302 @@
+#include "registry/MemManager.h"
+
+#include <android/log.h>
+#include <binder/MemoryBase.h>
+#include <sys/mman.h>
+
+#include "registry/ReportText.h"
+#include "utils/Utils.h"
+
+#define TNVL_LOGD(...) __android_log_print(ANDROID_LOG_DEBUG, "KesService", __VA_ARGS__)
+
+namespace android {
+
+#if defined(__arm__) && !defined(__aarch64__)
+// The reports print this size; the 32-bit target's layout is fixed at 80 bytes.
+static_assert(sizeof(MemManager) == 80, "MemManager layout changed");
+#endif
+
+namespace {
+
+constexpr size_t kCblkSize = sizeof(tnvl_cblk);
+
+}  // namespace
+
+MemManager::MemManager(const tonvale_process_volume_t* defaultProfile,
+                       const tonvale_profile_table_t* p_profiles,
+                       const tonvale_mute_table_t* p_muted,
+                       const tonvale_profile_table_t* w_profiles,
+                       const tonvale_mute_table_t* w_muted, const bool* defaultSilent)
+    : defaultProfile(defaultProfile),
+      p_profiles(p_profiles),
+      p_muted(p_muted),
+      w_profiles(w_profiles),
+      w_muted(w_muted),
+      defaultSilent(defaultSilent),
+      pids(sp<PidBean>()),
+      packages(sp<PackageBean>()) {}
+
+MemManager::~MemManager() {
+    // Breaks the record cycles even when the owner forgot to release.
+    releaseAllBuffer();
+}
+
+std::string MemManager::readCmdLine(int pid) {
+    return Utils::ProcessControl::getCmdLine(pid);
+}
+
+sp<MemoryHeapBase> MemManager::createTrackHeap() {
+    return new MemoryHeapBase(kCblkSize, 0, "TNV Track Heap Base");
+}
+
+std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session) {
+    TNVL_LOGD("[Server]Received buffer request for pid:[%d], session:[%d]", pid, session);
+
+    std::string processName;
+    bool nameRead = false;
+    const ssize_t index = pids.indexOfKey(pid);
+    if (index >= 0) {
+        // The id may have gone to another process since it registered.
+        processName = readCmdLine(pid);
+        nameRead = true;
+        const sp<PidBean> process = pids.valueAt(index);
+        if (processName != process->processName) {
+            TNVL_LOGD("[Server]Pid %d now runs another command line, releasing its old records",
+                      pid);
+            releaseProcess(process);
+        }
+    }
+
+    std::pair<bool, sp<ATrack>> found = trackBufExist(pid, session);
+    if (found.first) {
+        TNVL_LOGD("[Server]Request buffer exsits, retreiving");
+        found.second->reloadCblk();
+        return found;
+    }
+
+    TNVL_LOGD("[Server]Request buffer doesn't exsit, allocating");
+    std::pair<bool, sp<ATrack>> created = allocNewSharedBuffer(pid, session);
+    if (!created.first) return created;
+
+    TNVL_LOGD("[Server]Buffer allocated, joining queue");
+    if (!nameRead) processName = readCmdLine(pid);
+    const std::string packageName = Utils::ProcessControl::extractPackageName(processName);
+    updateATrackGroup(pid, session, created.second, processName, packageName);
+    return created;
+}
+
+std::pair<bool, sp<ATrack>> MemManager::trackBufExist(int pid, int session) {
+    const ssize_t index = pids.indexOfKey(pid);
+    if (index < 0) return {false, nullptr};
+    const sp<PidBean>& process = pids.valueAt(index);
+    const ssize_t trackIndex = process->tracks.indexOfKey(session);
+    if (trackIndex < 0) return {false, nullptr};
+    return {true, process->tracks.valueAt(trackIndex)};
+}
+
+std::pair<bool, sp<ATrack>> MemManager::allocNewSharedBuffer(int pid, int session) {
+    sp<MemoryHeapBase> heap = createTrackHeap();
+    if (heap == nullptr || heap->getHeapID() < 0) return {false, nullptr};
+    void* base = heap->getBase();
+    if (base == nullptr || base == MAP_FAILED || heap->getSize() < kCblkSize) {
+        return {false, nullptr};
+    }
+
+    tnvl_cblk* cblk = static_cast<tnvl_cblk*>(base);
+    cblk->valid = 1;
+    cblk->pid = pid;
+    cblk->session = session;
+
+    sp<IMemory> mem = new MemoryBase(heap, 0, kCblkSize);
+    sp<ATrack> track = new ATrack(pid, session, cblk, mem);
+    return {true, track};
+}
+
+void MemManager::updateATrackGroup(int pid, int session, const sp<ATrack>& track,
+                                   const std::string& processName, const std::string& packageName) {
+    if (track == nullptr) return;
+
+    const ssize_t index = pids.indexOfKey(pid);
+    if (index >= 0) {
+        // A further track takes the process's values as last loaded.
+        const sp<PidBean>& process = pids.valueAt(index);
+        track->pidBean = process;
+        const ssize_t old = process->tracks.indexOfKey(session);
+        if (old >= 0 && process->tracks.valueAt(old) != track) {
+            process->tracks.valueAt(old)->release();
+        }
+        process->tracks.replaceValueFor(session, track);
+        track->reloadCblk();
+        return;
+    }
+
+    sp<PidBean> process = new PidBean(pid, processName);
+    pids.add(pid, process);
+    track->pidBean = process;
+    process->tracks.add(session, track);
+
+    sp<PackageBean> package = packages.valueFor(packageName);
+    if (package == nullptr) {
+        package = new PackageBean(packageName);
+        packages.add(packageName, package);
+    }
+    package->processes.replaceValueFor(processName, process);
+    process->package = package;
+
+    loadPackageBeanProfile(package, packageName);
+    loadPidBeanProfile(process, processName);
+    track->reloadCblk();
+}
+
+void MemManager::releaseProcess(const sp<PidBean>& process) {
+    for (size_t i = 0; i < process->tracks.size(); ++i) {
+        process->tracks.valueAt(i)->release();
+    }
+    process->tracks.clear();
+
+    const sp<PackageBean> package = process->package;
+    if (package != nullptr) {
+        // A same-named process that registered later may have taken this one's place in the
+        // package; it and its package stay.
+        const ssize_t index = package->processes.indexOfKey(process->processName);
+        if (index >= 0 && package->processes.valueAt(index) == process) {
+            package->processes.removeItemsAt(index);
+        }
+        if (package->processes.isEmpty()) {
+            const ssize_t pkgIndex = packages.indexOfKey(package->packageName);
+            if (pkgIndex >= 0 && packages.valueAt(pkgIndex) == package) {
+                packages.removeItemsAt(pkgIndex);
+            }
+        }
+        process->package.clear();
+    }
+
+    const ssize_t pidIndex = pids.indexOfKey(process->pid);
+    if (pidIndex >= 0 && pids.valueAt(pidIndex) == process) pids.removeItemsAt(pidIndex);
+}
+
+int MemManager::releaseBuffer(int pid, int session) {
+    TNVL_LOGD("[Server]Try release buffer for pid = %d, session = %d", pid, session);
+    const ssize_t index = pids.indexOfKey(pid);
+    if (index < 0) return 0;
+
+    TNVL_LOGD("[Server]Target exist, start working");
+    const sp<PidBean> process = pids.valueAt(index);
+    const ssize_t trackIndex = process->tracks.indexOfKey(session);
+    if (trackIndex >= 0) {
+        process->tracks.valueAt(trackIndex)->release();
+        TNVL_LOGD("[Server]Target buffer cleared");
+        process->tracks.removeItemsAt(trackIndex);
+        if (process->tracks.isEmpty()) releaseProcess(process);
+    }
+    TNVL_LOGD("[Server]Release successful");
+    return 0;
+}
+
+int MemManager::releaseAllBuffer() {
+    for (size_t i = 0; i < pids.size(); ++i) {
+        const sp<PidBean>& process = pids.valueAt(i);
+        for (size_t k = 0; k < process->tracks.size(); ++k) {
+            process->tracks.valueAt(k)->release();
+        }
+        process->tracks.clear();
+        process->package.clear();
+    }
+    for (size_t i = 0; i < packages.size(); ++i) {
+        packages.valueAt(i)->processes.clear();
+    }
+    pids.clear();
+    packages.clear();
+    return 0;
+}
+
+void MemManager::invalidate() {
+    for (size_t i = 0; i < packages.size(); ++i) {
+        const sp<PackageBean>& package = packages.valueAt(i);
+        loadPackageBeanProfile(package, package->packageName);
+        for (size_t k = 0; k < package->processes.size(); ++k) {
+            const sp<PidBean>& process = package->processes.valueAt(k);
+            loadPidBeanProfile(process, process->processName);
+        }
+        package->reloadAllCblk();
+    }
+}
+
+uint32_t MemManager::getProcessCount() const {
+    return static_cast<uint32_t>(pids.size());
+}
+
+void MemManager::loadPackageBeanProfile(const sp<PackageBean>& package,
+                                        const std::string& packageName) {
+    if (package == nullptr) return;
+    const ssize_t profile = w_profiles->indexOfKey(packageName);
+    const bool muted = w_muted->indexOfKey(packageName) >= 0;
+    package->isWeakkey = profile >= 0 || muted;
+    package->hasProfile = profile >= 0;
+    if (profile >= 0) {
+        const tonvale_process_volume_t& volume = w_profiles->valueAt(profile);
+        package->left = volume.left;
+        package->right = volume.right;
+        package->general = volume.general;
+    } else {
+        package->left = 1.0f;
+        package->right = 1.0f;
+        package->general = 1.0f;
+    }
+    package->muted = muted;
+}
+
+void MemManager::loadPidBeanProfile(const sp<PidBean>& process, const std::string& processName) {
+    if (process == nullptr) return;
+    const ssize_t profile = p_profiles->indexOfKey(processName);
+    process->hasProfile = profile >= 0;
+    if (profile >= 0) {
+        const tonvale_process_volume_t& volume = p_profiles->valueAt(profile);
+        process->left = volume.left;
+        process->right = volume.right;
+        process->general = volume.general;
+    } else if (*defaultSilent) {
+        process->left = 0.0f;
+        process->right = 0.0f;
+        process->general = 0.0f;
+    } else {
+        process->left = defaultProfile->left;
+        process->right = defaultProfile->right;
+        process->general = defaultProfile->general;
+    }
+    process->muted = p_muted->indexOfKey(processName) >= 0;
+    process->isWeakkey = process->package != nullptr && process->package->isWeakkey;
+}
+
+std::vector<sp<IMemory>> MemManager::getAllMems() {
+    std::vector<sp<IMemory>> mems;
+    for (size_t i = 0; i < pids.size(); ++i) {
+        const sp<PidBean>& process = pids.valueAt(i);
+        for (size_t k = 0; k < process->tracks.size(); ++k) {
+            const sp<IMemory>& mem = process->tracks.valueAt(k)->mem;
+            if (mem != nullptr) mems.push_back(mem);
+        }
+    }
+    return mems;
+}
+
+std::string MemManager::dumpMemManager() {
+    std::string text = "Dump for MemManager\n";
+    for (size_t i = 0; i < packages.size(); ++i) {
+        text += packages.valueAt(i)->appendDump();
+    }
+    return text;
+}
+
+std::string MemManager::listBufferInline(int form) {
+    if (form != 1) return std::string();
+    std::string text = "{\n    \"pkgs\": [";
+    for (size_t i = 0; i < packages.size(); ++i) {
+        if (i > 0) text += ",\n";
+        text += packages.valueAt(i)->toJson();
+    }
+    text += "    ]\n}";
+    return text;
+}
+
+}  // namespace android
