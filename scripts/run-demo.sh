@@ -13,6 +13,7 @@ ninja -C build/release tonvale tonvale_demo_client
 BIN=$ROOT/build/release/bin
 
 ./scripts/stop-demo.sh >/dev/null 2>&1 || true
+rm -rf "$STATE"  # every run starts from empty settings
 mkdir -p "$STATE/data/misc/tonvale" "$STATE/binder"
 export ANDROID_DATA=$STATE/data HOSTBINDER_DIR=$STATE/binder
 
