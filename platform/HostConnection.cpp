@@ -15,6 +15,10 @@ namespace {
 // A peer that takes no bytes for this long is treated as dead, so it cannot hold a thread.
 constexpr int kWriteStallMs = 5000;
 
+// Room for as many descriptors as the kernel passes in one message (SCM_MAX_FD), so that
+// none is left behind unseen; more than kMaxFrameFds still fails the frame.
+constexpr size_t kReceiveFds = 253;
+
 }  // namespace
 
 Frame::Frame(Frame&& o) noexcept : bytes(std::move(o.bytes)), fds(std::move(o.fds)) {
@@ -64,6 +68,12 @@ HostConnection::~HostConnection() {
 bool HostConnection::isDead() const {
     std::lock_guard<std::mutex> lock(mLock);
     return mDead;
+}
+
+bool HostConnection::peerGone() const {
+    if (isDead()) return true;
+    struct pollfd p = {mFd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 uint32_t HostConnection::newTxId() {
@@ -149,7 +159,7 @@ HostConnection::ReadResult HostConnection::readFrame(Frame* out, bool block) {
         struct iovec iov;
         iov.iov_base = mIn.data() + mInHave;
         iov.iov_len = total - mInHave;
-        alignas(struct cmsghdr) uint8_t control[CMSG_SPACE(kMaxFrameFds * sizeof(int))];
+        alignas(struct cmsghdr) uint8_t control[CMSG_SPACE(kReceiveFds * sizeof(int))];
         struct msghdr msg {};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;

@@ -61,6 +61,8 @@ public:
     pid_t peerPid() const { return mPeerPid; }
     uid_t peerUid() const { return mPeerUid; }
     bool isDead() const;
+    /** True when the peer has hung up, even if no thread has read the end of the stream yet. */
+    bool peerGone() const;
 
     uint32_t newTxId();
 

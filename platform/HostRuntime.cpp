@@ -257,10 +257,12 @@ sp<IBinder> HostRuntime::checkService(const std::string& name) {
         if (cached != mServiceCache.end() && cached->second.dev == st.st_dev &&
             cached->second.ino == st.st_ino) {
             auto conn = mConns.find(cached->second.connKey);
-            if (conn != mConns.end() && !conn->second->isDead()) {
+            if (conn != mConns.end()) {
                 sp<HostConnection> c = conn->second;
                 lock.unlock();
-                return proxyFor(c, 0);
+                // A server that died while nobody was reading is found out here.
+                if (!c->peerGone()) return proxyFor(c, 0);
+                connectionDied(c);
             }
         }
     }

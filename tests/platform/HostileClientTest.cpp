@@ -51,9 +51,9 @@ FrameHeader txHeader(uint32_t dataSize, uint32_t objects = 0, uint32_t fds = 0) 
 }
 
 std::vector<uint8_t> bytesOf(const FrameHeader& h, const std::vector<uint8_t>& payload = {}) {
-    std::vector<uint8_t> out(sizeof(h));
+    std::vector<uint8_t> out(sizeof(h) + payload.size());
     memcpy(out.data(), &h, sizeof(h));
-    out.insert(out.end(), payload.begin(), payload.end());
+    if (!payload.empty()) memcpy(out.data() + sizeof(h), payload.data(), payload.size());
     return out;
 }
 
