@@ -1,0 +1,127 @@
+// Whole tonvale invocations against a running daemon, and how long a setting takes to reach
+// a spinning client's block.
+#include <benchmark/benchmark.h>
+#include <binder/IMemory.h>
+#include <binder/IServiceManager.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utils/String16.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "interface/TonvaleClient.h"
+#include "registry/tnvl_cblk.h"
+#include "utils/Utils.h"
+
+extern char** environ;
+
+using namespace android;
+
+namespace {
+
+std::vector<double> gSetProfile, gOvrStatus, gReach;
+
+double micros(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+int runTool(const std::vector<std::string>& args, bool quiet = true) {
+    std::vector<char*> argv;
+    std::string tool = TONVALE_TOOL_PATH;
+    argv.push_back(tool.data());
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (quiet) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void BM_SetProfileInvocation(benchmark::State& state) {
+    int i = 0;
+    for (auto _ : state) {
+        std::string general = std::to_string(++i % 100) + "e-2";
+        auto start = std::chrono::steady_clock::now();
+        runTool({"--set-profile", "com.bench.tool", "1", "1", general, "false", "false"});
+        gSetProfile.push_back(micros(std::chrono::steady_clock::now() - start));
+    }
+}
+BENCHMARK(BM_SetProfileInvocation)->Unit(benchmark::kMillisecond);
+
+void BM_OvrStatusInvocation(benchmark::State& state) {
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        runTool({"--ovr-status"});
+        gOvrStatus.push_back(micros(std::chrono::steady_clock::now() - start));
+    }
+}
+BENCHMARK(BM_OvrStatusInvocation)->Unit(benchmark::kMillisecond);
+
+// From the start of the invocation until this process's block holds the new value.
+void BM_SetProfileToBlock(benchmark::State& state) {
+    sp<ITonvale> service = getTonvale();
+    sp<IMemory> mem = service->getTrackCtlBlk(getpid(), 1);
+    volatile tnvl_cblk* cblk = static_cast<tnvl_cblk*>(mem->pointer());
+    const std::string self = Utils::ProcessControl::getCmdLine(getpid());
+    int i = 0;
+    for (auto _ : state) {
+        const float want = static_cast<float>(++i % 90 + 1) / 100.0f;
+        auto start = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::time_point reached;
+        std::thread spinner([&] {
+            while (cblk->general != want) {
+            }
+            reached = std::chrono::steady_clock::now();
+        });
+        runTool(
+            {"--set-profile", self, "1", "1", Utils::Caster::numToString(want), "false", "false"});
+        spinner.join();
+        gReach.push_back(micros(reached - start));
+    }
+    service->releaseBufferFor(getpid(), 1);
+}
+BENCHMARK(BM_SetProfileToBlock)->Unit(benchmark::kMillisecond);
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * (v.size() - 1))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (runTool({"--service", "--force"}) != 0) return 1;
+    sp<IBinder> binder;
+    for (int i = 0; i < 500 && binder == nullptr; ++i) {
+        binder = defaultServiceManager()->checkService(String16("tonvale"));
+        if (binder == nullptr) usleep(10000);
+    }
+    if (binder == nullptr) return 1;
+    std::string status = interface_cast<ITonvale>(binder)->status().string();
+    const int daemon = atoi(status.substr(status.find("Self pid = ") + 11).c_str());
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    if (daemon > 0) kill(daemon, SIGKILL);
+    printf("BENCH tool_set_profile_p50 %.2f ms\n", percentile(gSetProfile, 0.5) / 1000);
+    printf("BENCH tool_ovr_status_p50 %.2f ms\n", percentile(gOvrStatus, 0.5) / 1000);
+    printf("BENCH tool_set_profile_to_block_p50 %.2f ms\n", percentile(gReach, 0.5) / 1000);
+    printf("BENCH tool_set_profile_to_block_p99 %.2f ms\n", percentile(gReach, 0.99) / 1000);
+    return 0;
+}
