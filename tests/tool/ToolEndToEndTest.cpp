@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -170,6 +171,26 @@ TEST_F(ToolEndToEnd, RefusedNameExitsOneWithAReason) {
     expectRun({"--list-profile"}, 0, "{\n    \"p_profiles\":\"\",\n\"w_profiles\":\"\"}\n");
     expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"\",\n\"w_muted\":\"\"}\n");
     EXPECT_TRUE(settingsFiles().empty());
+}
+
+TEST_F(ToolEndToEnd, SettingsNeedRoot) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+    chmod(tonvale_test::testRoot().c_str(), 0755);  // let the other uid reach the transport
+    if (tonvale_test::runToolAs(65534, {"-h"}).status != 0) {
+        GTEST_SKIP() << "uid 65534 cannot run the tool from this build directory";
+    }
+    expectRun({"--mute", "com.kept", "false"}, 0, "");
+    const std::string before = settingsFile("tonvale_muted_profile.prof");
+
+    RunResult refused = tonvale_test::runToolAs(65534, {"--mute", "com.a", "false"});
+    EXPECT_EQ(1, refused.status);
+    EXPECT_EQ("", refused.out);
+    EXPECT_EQ("Permission denied: this operation needs root\n", refused.err);
+    EXPECT_EQ(1, tonvale_test::runToolAs(65534, {"--clear"}).status);
+    RunResult reading = tonvale_test::runToolAs(65534, {"--list-muted"});
+    EXPECT_EQ(0, reading.status);
+    EXPECT_EQ("{\n    \"p_muted\":\"com.kept\",\n\"w_muted\":\"\"}\n", reading.out);
+    EXPECT_EQ(before, settingsFile("tonvale_muted_profile.prof"));
 }
 
 TEST_F(ToolEndToEnd, DemoClientSeesEveryChangeInItsBlock) {

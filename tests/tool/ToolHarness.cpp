@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -43,6 +44,23 @@ std::vector<std::string> withLauncher(const std::string& path,
     return argv;
 }
 
+// Fork and exec so the child can drop to another uid first.
+pid_t spawnAs(uid_t uid, const std::vector<std::string>& args, int outFd, int errFd) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = forkProcess();
+    if (pid != 0) return pid;
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+    if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+        setresuid(uid, uid, uid) != 0) {
+        _exit(126);
+    }
+    execve(argv[0], argv.data(), environ);
+    _exit(127);
+}
+
 pid_t spawn(const std::vector<std::string>& args, int outFd, int errFd) {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -69,6 +87,10 @@ std::string demoClientPath() {
 }
 
 RunResult runTool(const std::vector<std::string>& args, int timeoutMs) {
+    return runToolAs(static_cast<uid_t>(-1), args, timeoutMs);
+}
+
+RunResult runToolAs(uid_t uid, const std::vector<std::string>& args, int timeoutMs) {
     RunResult result;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0) return result;
@@ -77,7 +99,9 @@ RunResult runTool(const std::vector<std::string>& args, int timeoutMs) {
         close(out[1]);
         return result;
     }
-    pid_t pid = spawn(withLauncher(TONVALE_TOOL_PATH, args), out[1], err[1]);
+    std::vector<std::string> argv = withLauncher(TONVALE_TOOL_PATH, args);
+    pid_t pid = uid == static_cast<uid_t>(-1) ? spawn(argv, out[1], err[1])
+                                              : spawnAs(uid, argv, out[1], err[1]);
     close(out[1]);
     close(err[1]);
     const long long deadline = nowMs() + timeoutMs;

@@ -16,6 +16,9 @@ struct RunResult {
 /** Runs the tonvale tool with args (prefixed with $TONVALE_TEST_LAUNCHER) and collects it. */
 RunResult runTool(const std::vector<std::string>& args, int timeoutMs = 30000);
 
+/** Runs the tool as another user (root only; -1 keeps the current uid). */
+RunResult runToolAs(uid_t uid, const std::vector<std::string>& args, int timeoutMs = 30000);
+
 /** Pids of the daemons started with this test process's HOSTBINDER_DIR. */
 std::vector<pid_t> daemonPids();
 
