@@ -20,6 +20,27 @@ namespace {
 
 constexpr size_t kCblkSize = sizeof(tnvl_cblk);
 
+// Binary search by name in one of the owner's tables. KeyedVector::indexOfKey would copy
+// the name (and a default value) into a temporary pair for every lookup; invalidate() makes
+// four lookups per process, so this keeps it allocation-free. std::string::compare gives
+// the byte order the tables are sorted in.
+template <typename V>
+ssize_t findName(const DefaultKeyedVector<std::string, V>& table, const std::string& name) {
+    ssize_t low = 0;
+    ssize_t high = static_cast<ssize_t>(table.size()) - 1;
+    while (low <= high) {
+        const ssize_t mid = low + (high - low) / 2;
+        const int order = table.keyAt(mid).compare(name);
+        if (order == 0) return mid;
+        if (order < 0) {
+            low = mid + 1;
+        } else {
+            high = mid - 1;
+        }
+    }
+    return NAME_NOT_FOUND;
+}
+
 }  // namespace
 
 MemManager::MemManager(const tonvale_process_volume_t* defaultProfile,
@@ -229,8 +250,8 @@ uint32_t MemManager::getProcessCount() const {
 void MemManager::loadPackageBeanProfile(const sp<PackageBean>& package,
                                         const std::string& packageName) {
     if (package == nullptr) return;
-    const ssize_t profile = w_profiles->indexOfKey(packageName);
-    const bool muted = w_muted->indexOfKey(packageName) >= 0;
+    const ssize_t profile = findName(*w_profiles, packageName);
+    const bool muted = findName(*w_muted, packageName) >= 0;
     package->isWeakkey = profile >= 0 || muted;
     package->hasProfile = profile >= 0;
     if (profile >= 0) {
@@ -248,7 +269,7 @@ void MemManager::loadPackageBeanProfile(const sp<PackageBean>& package,
 
 void MemManager::loadPidBeanProfile(const sp<PidBean>& process, const std::string& processName) {
     if (process == nullptr) return;
-    const ssize_t profile = p_profiles->indexOfKey(processName);
+    const ssize_t profile = findName(*p_profiles, processName);
     process->hasProfile = profile >= 0;
     if (profile >= 0) {
         const tonvale_process_volume_t& volume = p_profiles->valueAt(profile);
@@ -264,7 +285,7 @@ void MemManager::loadPidBeanProfile(const sp<PidBean>& process, const std::strin
         process->right = defaultProfile->right;
         process->general = defaultProfile->general;
     }
-    process->muted = p_muted->indexOfKey(processName) >= 0;
+    process->muted = findName(*p_muted, processName) >= 0;
     process->isWeakkey = process->package != nullptr && process->package->isWeakkey;
 }
 

@@ -134,6 +134,35 @@ TEST_F(MemManagerTest, WeakKeyFactorsMultiplyProcessFactors) {
     EXPECT_FLOAT_EQ(package("com.a")->general, 0.2f);
 }
 
+TEST_F(MemManagerTest, LookupsFindEveryNameInByteOrderedTables) {
+    // Prefixes, high bytes and the empty name all in one table, looked up one by one.
+    const std::vector<std::string> names = {"",
+                                            "com.a",
+                                            "com.a:x",
+                                            "com.a\xff",
+                                            "com.\xc3"
+                                            "b",
+                                            "com.ab",
+                                            "Com.a",
+                                            "com.a:",
+                                            "z",
+                                            "com.a:x:y:z"};
+    for (size_t i = 0; i < names.size(); ++i) {
+        const float factor = 0.05f * static_cast<float>(i + 1);
+        RegistrySettings::setProfile(settings.p_profiles, names[i], factor, factor, factor);
+        if (i % 2 == 0) settings.p_muted.add(names[i], true);
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(i);
+        const int pid = 5000 + static_cast<int>(i);
+        registry->setCmdLine(pid, names[i]);
+        const float factor = 0.05f * static_cast<float>(i + 1);
+        expectBlock(request(pid, 1), factor, factor, factor, i % 2 == 0 ? 1 : 0);
+    }
+    registry->setCmdLine(6000, "com.a:y");
+    expectBlock(request(6000, 1), 1.0f, 1.0f, 1.0f, 0);
+}
+
 TEST_F(MemManagerTest, MuteOnEitherLevelSilencesTrack) {
     RegistrySettings::setProfile(settings.p_profiles, "com.a:remote", 0.5f, 0.4f, 0.3f);
     settings.w_muted.add("com.a", true);  // package only muted, no weak-key profile
