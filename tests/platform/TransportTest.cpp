@@ -287,6 +287,33 @@ TEST_F(TransportTest, DeadServerGivesDeadObject) {
     EXPECT_EQ(fresh->pingBinder(), NO_ERROR);
 }
 
+TEST_F(TransportTest, OversizedParcelFailsAndTheServerGoesOn) {
+    Parcel data, reply;
+    token(&data);
+    std::vector<uint8_t> big(1024 * 1024 + 1, 0x11);
+    data.write(big.data(), big.size());
+    EXPECT_EQ(mEcho->transact(ECHO, data, &reply), FAILED_TRANSACTION);
+    EXPECT_EQ(mEcho->pingBinder(), NO_ERROR);
+}
+
+TEST_F(TransportTest, ObjectOfAThirdProcessIsNotPassedOn) {
+    const pid_t other = startEchoServer("platform.other");
+    sp<IBinder> second = defaultServiceManager()->getService(String16("platform.other"));
+    ASSERT_NE(second, nullptr);
+    Parcel d1, r1;
+    token(&d1);
+    ASSERT_EQ(mEcho->transact(MAKE_OBJECT, d1, &r1), NO_ERROR);
+    sp<IBinder> obj = r1.readStrongBinder();
+    ASSERT_NE(obj, nullptr);
+    Parcel d2, r2;
+    token(&d2);
+    d2.writeStrongBinder(obj);
+    EXPECT_EQ(second->transact(RETURN_BINDER, d2, &r2), INVALID_OPERATION);
+    EXPECT_EQ(second->pingBinder(), NO_ERROR);
+    second.clear();
+    stopServer(other);
+}
+
 TEST(ServiceManagerTest, NewRegistrationReplacesTheOldAndListsOnce) {
     const pid_t first = startEchoServer("platform.replace");
     sp<IBinder> a = defaultServiceManager()->getService(String16("platform.replace"));
