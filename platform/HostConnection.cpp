@@ -113,6 +113,8 @@ status_t HostConnection::sendFrame(const std::vector<uint8_t>& frame, const std:
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
+        // A descriptor the caller closed too early fails its own call, not the connection.
+        if (n < 0 && errno == EBADF && !fdsSent && sent == 0) return BAD_VALUE;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             struct pollfd p = {mFd, POLLOUT, 0};
             const int r = poll(&p, 1, kWriteStallMs);

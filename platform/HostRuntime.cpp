@@ -408,7 +408,11 @@ bool HostRuntime::acceptOn(uint64_t key) {
         const int fd = accept4(l.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            break;  // EAGAIN, or out of descriptors: try again on the next wake-up
+            // Out of descriptors: pause, or the pending client would wake us at once again.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                usleep(10 * 1000);
+            }
+            break;
         }
         sp<HostConnection> conn = new HostConnection(fd, mNextKey++, true, l.binder);
         mConns[conn->key()] = conn;

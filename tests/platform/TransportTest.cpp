@@ -211,6 +211,18 @@ TEST_F(TransportTest, FileDescriptorsTravelBothWays) {
     EXPECT_STREQ(buf, "server pipe");
 }
 
+TEST_F(TransportTest, ClosedDescriptorFailsOnlyItsCall) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    Parcel data, reply;
+    token(&data);
+    data.writeFileDescriptor(p[1]);
+    close(p[0]);
+    close(p[1]);
+    EXPECT_EQ(mEcho->transact(FD_EXCHANGE, data, &reply), BAD_VALUE);
+    EXPECT_EQ(mEcho->pingBinder(), NO_ERROR);
+}
+
 TEST_F(TransportTest, DumpWritesToTheDescriptorSent) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
