@@ -155,7 +155,14 @@ void HostConnection::rearmLocked() {
 }
 
 HostConnection::ReadResult HostConnection::readFrame(Frame* out, bool block) {
+    // A caller that blocks has just sent its request: the reply cannot be there yet.
+    bool waitFirst = block && mInHave == 0;
     for (;;) {
+        if (waitFirst) {
+            waitFirst = false;
+            struct pollfd p = {mFd, POLLIN, 0};
+            if (poll(&p, 1, -1) < 0 && errno != EINTR) return kError;
+        }
         if (mIn.size() < sizeof(FrameHeader)) mIn.resize(sizeof(FrameHeader));
         const size_t total = mInHave < sizeof(FrameHeader) ? sizeof(FrameHeader) : mIn.size();
         struct iovec iov;
@@ -288,6 +295,7 @@ int HostConnection::pollFd() const {
 
 uint32_t HostConnection::exportNode(const sp<IBinder>& binder) {
     std::lock_guard<std::mutex> lock(mLock);
+    if (mDead) return 0;  // nothing can reach it any more; the frame will not be sent
     auto it = mNodeOf.find(binder.get());
     uint32_t node;
     if (it != mNodeOf.end()) {

@@ -23,7 +23,8 @@ namespace android {
 namespace {
 
 constexpr const char* kName = "bench.transport";
-constexpr int kIterations = 20000;
+constexpr int kRounds = 10;
+constexpr int kBlock = 2000;
 
 enum : uint32_t { EMPTY = IBinder::FIRST_CALL_TRANSACTION, BYTES64 };
 
@@ -47,7 +48,6 @@ pid_t gServer = -1;
 int gRawFd = -1;
 sp<IBinder> gService;
 std::vector<std::string> gLines;
-double gRawP50 = 0;
 
 void rawEcho(int fd) {
     char buf[64];
@@ -75,75 +75,79 @@ bool startServer() {
     return gServer > 0 && gService != nullptr;
 }
 
-void report(benchmark::State& state, const char* name, std::vector<double>& us, double seconds) {
+double percentile(std::vector<double> us, size_t permille) {
     std::sort(us.begin(), us.end());
-    const double p50 = us[us.size() / 2];
-    const double p99 = us[us.size() * 99 / 100];
-    const double rate = us.size() / seconds;
-    state.counters["p50_us"] = p50;
-    state.counters["p99_us"] = p99;
-    state.counters["per_s"] = rate;
+    return us[std::min(us.size() - 1, us.size() * permille / 1000)];
+}
+
+void addLine(const std::string& name, double value, const char* unit) {
     char line[160];
-    snprintf(line, sizeof(line), "BENCH transport_%s_p50 %.2f us", name, p50);
+    snprintf(line, sizeof(line), "BENCH transport_%s %.2f %s", name.c_str(), value, unit);
     gLines.push_back(line);
-    snprintf(line, sizeof(line), "BENCH transport_%s_p99 %.2f us", name, p99);
-    gLines.push_back(line);
-    snprintf(line, sizeof(line), "BENCH transport_%s_throughput %.0f tx/s", name, rate);
-    gLines.push_back(line);
-    if (std::string(name) == "raw") {
-        gRawP50 = p50;
-    } else if (gRawP50 > 0) {
-        snprintf(line, sizeof(line), "BENCH transport_%s_p50_vs_raw %.2f x", name, p50 / gRawP50);
+}
+
+bool emptyCall() {
+    Parcel data, reply;
+    return gService->transact(EMPTY, data, &reply) == NO_ERROR;
+}
+
+bool call64() {
+    static uint8_t payload[64] = {1, 2, 3};
+    Parcel data, reply;
+    data.write(payload, sizeof(payload));
+    return gService->transact(BYTES64, data, &reply) == NO_ERROR && reply.dataSize() == 64;
+}
+
+bool rawCall() {
+    char b[4] = {1, 2, 3, 4};
+    return write(gRawFd, b, sizeof(b)) == 4 && read(gRawFd, b, sizeof(b)) == 4;
+}
+
+double elapsedUs(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// Each round runs a block of every kind back to back on one connection; the rounds spread a
+// busy machine's noise over all kinds alike, and each block keeps its kind in steady state.
+void BM_RoundTrips(benchmark::State& state) {
+    bool (*const calls[])() = {rawCall, emptyCall, call64};
+    const char* const names[] = {"raw", "empty", "64b"};
+    std::vector<double> us[3];
+    double totalUs[3] = {0, 0, 0};
+    for (auto _ : state) {
+        for (int k = 0; k < 3; ++k) {
+            const auto block = std::chrono::steady_clock::now();
+            for (int i = 0; i < kBlock; ++i) {
+                const auto t0 = std::chrono::steady_clock::now();
+                if (!calls[k]()) {
+                    state.SkipWithError("round trip failed");
+                    return;
+                }
+                us[k].push_back(elapsedUs(t0));
+            }
+            totalUs[k] += elapsedUs(block);
+        }
+    }
+    double p50[3];
+    for (int k = 0; k < 3; ++k) {
+        const std::string name = names[k];
+        p50[k] = percentile(us[k], 500);
+        const double p99 = percentile(us[k], 990);
+        const double rate = us[k].size() / (totalUs[k] / 1e6);
+        state.counters[name + "_p50_us"] = p50[k];
+        state.counters[name + "_p99_us"] = p99;
+        state.counters[name + "_per_s"] = rate;
+        addLine(name + "_p50", p50[k], "us");
+        addLine(name + "_p99", p99, "us");
+        char line[160];
+        snprintf(line, sizeof(line), "BENCH transport_%s_throughput %.0f tx/s", name.c_str(), rate);
         gLines.push_back(line);
     }
+    addLine("empty_p50_vs_raw", p50[1] / p50[0], "x");
+    addLine("64b_p50_vs_raw", p50[2] / p50[0], "x");
 }
 
-template <typename F>
-void measure(benchmark::State& state, const char* name, F roundTrip) {
-    std::vector<double> us;
-    us.reserve(kIterations);
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        const auto t0 = std::chrono::steady_clock::now();
-        if (!roundTrip()) {
-            state.SkipWithError("round trip failed");
-            return;
-        }
-        const auto t1 = std::chrono::steady_clock::now();
-        us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-    }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    report(state, name, us, seconds);
-}
-
-void BM_EmptyTransaction(benchmark::State& state) {
-    measure(state, "empty", [] {
-        Parcel data, reply;
-        return gService->transact(EMPTY, data, &reply) == NO_ERROR;
-    });
-}
-
-void BM_Transaction64(benchmark::State& state) {
-    uint8_t payload[64];
-    for (int i = 0; i < 64; ++i) payload[i] = static_cast<uint8_t>(i);
-    measure(state, "64b", [&] {
-        Parcel data, reply;
-        data.write(payload, sizeof(payload));
-        return gService->transact(BYTES64, data, &reply) == NO_ERROR && reply.dataSize() == 64;
-    });
-}
-
-void BM_RawPingPong(benchmark::State& state) {
-    measure(state, "raw", [] {
-        char b[4] = {1, 2, 3, 4};
-        return write(gRawFd, b, sizeof(b)) == 4 && read(gRawFd, b, sizeof(b)) == 4;
-    });
-}
-
-BENCHMARK(BM_RawPingPong)->Iterations(kIterations)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_EmptyTransaction)->Iterations(kIterations)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Transaction64)->Iterations(kIterations)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RoundTrips)->Iterations(kRounds)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace android
