@@ -117,6 +117,10 @@ void HostRuntime::abandon() {
 
 sp<IBinder> HostRuntime::proxyFor(const sp<HostConnection>& conn, uint32_t node) {
     std::lock_guard<std::mutex> lock(mLock);
+    return proxyForLocked(conn, node);
+}
+
+sp<IBinder> HostRuntime::proxyForLocked(const sp<HostConnection>& conn, uint32_t node) {
     const auto key = std::make_pair(conn->key(), node);
     auto it = mProxyByNode.find(key);
     if (it != mProxyByNode.end()) {
@@ -251,19 +255,24 @@ sp<IBinder> HostRuntime::checkService(const std::string& name) {
     }
     struct stat st;
     if (stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return nullptr;
+    sp<HostConnection> reuse;
     {
-        std::unique_lock<std::mutex> lock(mLock);
+        std::lock_guard<std::mutex> lock(mLock);
         auto cached = mServiceCache.find(name);
         if (cached != mServiceCache.end() && cached->second.dev == st.st_dev &&
             cached->second.ino == st.st_ino) {
             auto conn = mConns.find(cached->second.connKey);
-            if (conn != mConns.end()) {
-                sp<HostConnection> c = conn->second;
-                lock.unlock();
-                // A server that died while nobody was reading is found out here.
-                if (!c->peerGone()) return proxyFor(c, 0);
-                connectionDied(c);
-            }
+            if (conn != mConns.end()) reuse = conn->second;
+        }
+    }
+    if (reuse != nullptr) {
+        // A server that died while nobody was reading is found out here.
+        if (reuse->peerGone()) {
+            connectionDied(reuse);
+        } else {
+            std::lock_guard<std::mutex> lock(mLock);
+            // Still listed means no one closed it meanwhile.
+            if (mConns.count(reuse->key()) != 0) return proxyForLocked(reuse, 0);
         }
     }
     const int fd = connectTo(path);

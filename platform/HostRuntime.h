@@ -79,7 +79,7 @@ private:
     void abandon();
     int ensurePollLocked();
     void addToPollLocked(const sp<HostConnection>& conn);
-    sp<HostConnection> connectLocked(const std::string& name, std::unique_lock<std::mutex>& lock);
+    sp<IBinder> proxyForLocked(const sp<HostConnection>& conn, uint32_t node);
 
     const pid_t mPid;
     const std::string mDir;
