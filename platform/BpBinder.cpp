@@ -89,7 +89,7 @@ const String16& BpBinder::getInterfaceDescriptor() const {
 }
 
 bool BpBinder::isBinderAlive() const {
-    if (mAlive == 0) return false;
+    if (__atomic_load_n(&mAlive, __ATOMIC_RELAXED) == 0) return false;
     sp<hostbinder::HostConnection> conn;
     uint32_t node;
     return hostbinder::HostRuntime::get()->lookupHandle(mHandle, &conn, &node) && !conn->isDead();
@@ -110,9 +110,9 @@ status_t BpBinder::dump(int fd, const Vector<String16>& args) {
 }
 
 status_t BpBinder::transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
-    if (mAlive == 0) return DEAD_OBJECT;
+    if (__atomic_load_n(&mAlive, __ATOMIC_RELAXED) == 0) return DEAD_OBJECT;
     const status_t status = IPCThreadState::self()->transact(mHandle, code, data, reply, flags);
-    if (status == DEAD_OBJECT) mAlive = 0;
+    if (status == DEAD_OBJECT) __atomic_store_n(&mAlive, 0, __ATOMIC_RELAXED);
     return status;
 }
 

@@ -61,6 +61,9 @@ HostConnection::HostConnection(int fd, uint64_t key, bool incoming, const sp<IBi
 }
 
 HostConnection::~HostConnection() {
+    // The lock orders the close after the last use under it; the reference count that
+    // brought us here lives in libutils, which thread sanitizers cannot see into.
+    std::lock_guard<std::mutex> lock(mLock);
     if (!mAbandoned) close(mFd);
     for (int fd : mInFds) close(fd);
 }
