@@ -17,6 +17,9 @@ set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu
 # off_t across a library built without them.
 set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
 set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+# g++ 12 at -O2 reports out-of-bounds memmoves inside libstdc++'s inlined std::vector::insert
+# of empty ranges (a known false positive); keep the warning, but do not fail the build on it.
+string(APPEND CMAKE_CXX_FLAGS_INIT " -Wno-error=array-bounds")
 
 # libbacktrace needs 7z.so, whose armhf package cannot sit beside the host one, so it is
 # unpacked into a private directory (scripts/armhf.sh does that).

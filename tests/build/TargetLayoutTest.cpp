@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "common/TestEnv.h"
+#include "registry/MemManager.h"
 #include "registry/tnvl_cblk.h"
+#include "service/Tonvale.h"
 
 namespace android {
 namespace {
@@ -87,6 +89,21 @@ TEST(TargetProcessTest, GlibcForkAfterThreadsWorks) {
     ASSERT_GE(pid, 0);
     if (pid == 0) _exit(getppid() > 0 ? 9 : 1);
     EXPECT_EQ(9, tonvale_test::waitExit(pid));
+}
+
+// The reports print the registry object's size; on the 32-bit target that is 80 bytes.
+TEST(TargetSizeTest, ReportsPrintTheManagerSize) {
+#if defined(__arm__)
+    EXPECT_EQ(80u, sizeof(MemManager));
+#endif
+    tonvale_test::clearSettingsDir();
+    sp<Tonvale> t = new Tonvale();
+    const std::string size = std::to_string(sizeof(MemManager));
+    const std::string status = t->status().string();
+    const std::string ovr = t->getOvrStatus().string();
+    EXPECT_NE(std::string::npos, status.find("\nManager Mem Usage = " + size + " bytes\n\n"))
+        << status;
+    EXPECT_NE(std::string::npos, ovr.find("\"membytes\": \"" + size + "\",\n")) << ovr;
 }
 
 }  // namespace
