@@ -69,7 +69,7 @@ echo "--- armhf: not run (label host_only: they exec an armhf binary directly, w
     "binfmt_misc, not mounted here; \$TONVALE_TEST_LAUNCHER runs one under qemu-arm instead)"
 skipped=$(ctest --test-dir "$BUILD" -N -L host_only | sed -n 's/^ *Test *#[0-9]*: //p')
 if [ -n "$skipped" ]; then
-    echo "$skipped" | sed 's/^/    skipped: /'
+    echo "$skipped" | sed 's/^/    not run: /'
 else
     echo "    (none)"
 fi
@@ -78,37 +78,28 @@ fi
 export TONVALE_TEST_LAUNCHER="qemu-arm -L /usr/arm-linux-gnueabihf \
 -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib:$SYSROOT/usr/lib/p7zip:$ARCH_LIBS"
 
-# Each test binary writes its cases to XML, so the summary can name every case that ran.
-results=$BUILD/gtest-results
-rm -rf "$results"
-mkdir -p "$results"
-GTEST_OUTPUT="xml:$results/" ctest --test-dir "$BUILD" -j "$JOBS" -LE host_only \
-    --output-on-failure --timeout 600 --no-tests=error
+# ctest's JUnit report names every case with its result; gtest's skips carry their reason.
+junit=$BUILD/armhf-results.xml
+rc=0
+ctest --test-dir "$BUILD" -j "$JOBS" -LE host_only --output-on-failure --timeout 600 \
+    --no-tests=error --output-junit "$junit" || rc=$?
 end=$(date +%s)
 
-python3 - "$results" <<'PY'
-import glob, os, sys
+python3 - "$junit" <<'PY'
+import sys
 import xml.etree.ElementTree as ET
-ran = skipped = 0
-for path in sorted(glob.glob(os.path.join(sys.argv[1], "*.xml"))):
-    binary = os.path.splitext(os.path.basename(path))[0]
-    cases = ET.parse(path).getroot().iter("testcase")
-    names = []
-    for c in cases:
-        name = c.get("classname") + "." + c.get("name")
-        skip = c.find("skipped")
-        if c.get("status") == "notrun" or c.get("result") == "suppressed":
-            continue
-        if skip is not None or c.get("result") == "skipped":
-            skipped += 1
-            msg = (skip.get("message") if skip is not None else "") or ""
-            lines = [l.strip() for l in msg.splitlines() if l.strip()]
-            print("    skipped: %s %s: %s" % (binary, name, lines[-1] if lines else "(no reason)"))
-        else:
-            ran += 1
-            names.append(name)
-    print("    ran %-28s %3d cases" % (binary, len(names)))
-print("--- armhf: %d test cases ran under qemu-arm, %d skipped by the tests themselves"
-      % (ran, skipped))
+counts = {}
+for c in ET.parse(sys.argv[1]).getroot().iter("testcase"):
+    status = c.get("status")
+    counts[status] = counts.get(status, 0) + 1
+    if status == "skipped":
+        out = (c.findtext("system-out") or "").splitlines()
+        reason = [l.strip() for l in out if l.strip() and not l.startswith(("[", "Note:"))]
+        print("    skipped: %s: %s" % (c.get("name"), reason[-1] if reason else "(no reason)"))
+    elif status == "fail":
+        print("    FAILED:  %s" % c.get("name"))
+print("--- armhf: %d test cases passed under qemu-arm, %d failed, %d skipped by the tests"
+      % (counts.get("run", 0), counts.get("fail", 0), counts.get("skipped", 0)))
 PY
 echo "--- armhf: build $((built - start)) s, tests $((end - built)) s"
+exit "$rc"
