@@ -73,6 +73,20 @@ if [ -n "$skipped" ]; then
 else
     echo "    (none)"
 fi
+echo "--- armhf: not run (qemu-user limits)"
+
+# Cases that hit a limit of qemu-user itself, each with the reason printed below.
+QEMU_LIMITS=(
+    "Transactions.BlockIsSharedBothWays|another process reading /proc/<pid>/cmdline sees \
+qemu-arm's command line, not the test's, so the service files the test under another name"
+    "MetaInterface.DefaultImplIsSetOnceAndNeverEmpty|a RefBase deleted without sp<> makes \
+libutils log a CallStack, and armhf libbacktrace's unwinder dies with SIGILL under qemu-arm"
+)
+exclude=""
+for entry in "${QEMU_LIMITS[@]}"; do
+    echo "    not run: ${entry%%|*}: ${entry#*|}"
+    exclude="$exclude${exclude:+|}^${entry%%|*}\$"
+done
 
 # The same command line as the toolchain's CMAKE_CROSSCOMPILING_EMULATOR.
 export TONVALE_TEST_LAUNCHER="qemu-arm -L /usr/arm-linux-gnueabihf \
@@ -81,8 +95,8 @@ export TONVALE_TEST_LAUNCHER="qemu-arm -L /usr/arm-linux-gnueabihf \
 # ctest's JUnit report names every case with its result; gtest's skips carry their reason.
 junit=$BUILD/armhf-results.xml
 rc=0
-ctest --test-dir "$BUILD" -j "$JOBS" -LE host_only --output-on-failure --timeout 600 \
-    --no-tests=error --output-junit "$junit" || rc=$?
+ctest --test-dir "$BUILD" -j "$JOBS" -LE host_only -E "$exclude" --output-on-failure \
+    --timeout 600 --no-tests=error --output-junit "$junit" || rc=$?
 end=$(date +%s)
 
 python3 - "$junit" <<'PY'
