@@ -47,7 +47,9 @@ private:
 #if defined(__SANITIZE_ADDRESS__)
 using LeakDisabler = __lsan::ScopedDisabler;
 #else
-struct LeakDisabler {};
+struct LeakDisabler {
+    LeakDisabler() {}  // user-provided, so an unused instance is not a warning
+};
 #endif
 
 double nowSeconds() {
