@@ -112,7 +112,7 @@ TEST(MetaInterface, DefaultImplIsSetOnceAndNeverEmpty) {
 
     // Never held by sp<>, so the holder may own and delete them. libutils keeps the
     // reference record of an object deleted that way; that is libutils' business.
-    LeakDisabler keepLibutilsRecords;
+    [[maybe_unused]] LeakDisabler keepLibutilsRecords;
     Tonvale* first = new Tonvale();
     EXPECT_TRUE(ITonvale::setDefaultImpl(std::unique_ptr<ITonvale>(first)));
     EXPECT_FALSE(ITonvale::setDefaultImpl(std::unique_ptr<ITonvale>(new Tonvale())));
