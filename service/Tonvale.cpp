@@ -341,11 +341,7 @@ int Tonvale::setProfile(std::string name, float left, float right, float general
     volume.split_control = split_control;
     table.removeItem(name);
     table.add(name, volume);
-    if (isweakkey) {
-        saveWeakGeneralCtlSettings();
-    } else {
-        saveGeneralCtlSettings();
-    }
+    saveProfiles(isweakkey);
     applySettings();
     return 0;
 }
@@ -356,11 +352,7 @@ int Tonvale::unsetProfile(std::string name, bool isweakkey) {
     tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
     if (table.indexOfKey(name) >= 0) {
         table.removeItem(name);
-        if (isweakkey) {
-            saveWeakGeneralCtlSettings();
-        } else {
-            saveGeneralCtlSettings();
-        }
+        saveProfiles(isweakkey);
     }
     applySettings();
     return 0;
@@ -372,11 +364,7 @@ int Tonvale::mute(std::string name, bool isweakkey) {
     tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
     table.removeItem(std::string(kMuteHolder));
     if (table.indexOfKey(name) < 0) table.add(name, true);
-    if (isweakkey) {
-        saveWeakMuted();
-    } else {
-        saveMuted();
-    }
+    saveMutes(isweakkey);
     applySettings();
     return 0;
 }
@@ -387,11 +375,7 @@ int Tonvale::unmute(std::string name, bool isweakkey) {
     tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
     table.removeItem(name);
     if (table.isEmpty()) table.add(std::string(kMuteHolder), true);
-    if (isweakkey) {
-        saveWeakMuted();
-    } else {
-        saveMuted();
-    }
+    saveMutes(isweakkey);
     applySettings();
     return 0;
 }
@@ -514,6 +498,22 @@ void Tonvale::saveWeakGeneralCtlSettings() {
 
 void Tonvale::saveWeakMuted() {
     writeMuteTable(kWeakMutedFile, w_muted);
+}
+
+void Tonvale::saveProfiles(bool isweakkey) {
+    if (isweakkey) {
+        saveWeakGeneralCtlSettings();
+    } else {
+        saveGeneralCtlSettings();
+    }
+}
+
+void Tonvale::saveMutes(bool isweakkey) {
+    if (isweakkey) {
+        saveWeakMuted();
+    } else {
+        saveMuted();
+    }
 }
 
 void Tonvale::applySettings() {

@@ -122,6 +122,9 @@ private:
     void saveMuted();
     void saveWeakGeneralCtlSettings();
     void saveWeakMuted();
+    /** Rewrites the file of the profile (mute) table that isweakkey selects. */
+    void saveProfiles(bool isweakkey);
+    void saveMutes(bool isweakkey);
     void loadAll();
     void saveAll();
 
