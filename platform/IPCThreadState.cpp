@@ -220,13 +220,17 @@ status_t IPCThreadState::waitForResponse(Parcel* reply, status_t* /*acquireResul
             return DEAD_OBJECT;
         }
         const FrameHeader h = f.header();
+        if (h.type == hostbinder::FRAME_REPLY && h.txId != txId) {
+            // Handed over before the reader role is: its waiter may take the role next and
+            // must find the reply instead of waiting on the socket for it.
+            conn->deliverReply(std::move(f));
+            conn->endRead(false);
+            continue;
+        }
         conn->endRead(false);
         if (h.type == hostbinder::FRAME_REPLY) {
-            if (h.txId == txId) {
-                got = std::move(f);
-                break;
-            }
-            conn->deliverReply(std::move(f));
+            got = std::move(f);
+            break;
         } else if (h.type == hostbinder::FRAME_RELEASE) {
             conn->releaseNodes(f.data(), h.dataSize / 8);
         } else {
