@@ -28,6 +28,24 @@ status_t BpTonvale::call(uint32_t code, const Parcel& data, Parcel* reply) {
     return st;
 }
 
+void BpTonvale::nameRequest(Parcel* data, const std::string& name, bool isweakkey) {
+    begin(data);
+    data->writeUtf8AsUtf16(name);
+    data->writeBool(isweakkey);
+}
+
+String8 BpTonvale::callText(uint32_t code) {
+    Parcel data;
+    begin(&data);
+    return callText(code, data);
+}
+
+int BpTonvale::callInt(uint32_t code) {
+    Parcel data;
+    begin(&data);
+    return callInt(code, data);
+}
+
 String8 BpTonvale::callText(uint32_t code, const Parcel& data) {
     Parcel reply;
     if (call(code, data, &reply) != NO_ERROR) return String8();
@@ -44,9 +62,7 @@ int BpTonvale::callInt(uint32_t code, const Parcel& data) {
 }
 
 String8 BpTonvale::status() {
-    Parcel data;
-    begin(&data);
-    return callText(STATUS, data);
+    return callText(STATUS);
 }
 
 sp<IMemory> BpTonvale::getTrackCtlBlk(int pid, int session) {
@@ -81,33 +97,23 @@ int BpTonvale::releaseBufferFor(int pid, int session) {
 }
 
 int BpTonvale::releaseAllBuffer() {
-    Parcel data;
-    begin(&data);
-    return callInt(RELEASE_ALL_BUFFER, data);
+    return callInt(RELEASE_ALL_BUFFER);
 }
 
 String8 BpTonvale::getVersion() {
-    Parcel data;
-    begin(&data);
-    return callText(GET_VERSION, data);
+    return callText(GET_VERSION);
 }
 
 String8 BpTonvale::getSwitches() {
-    Parcel data;
-    begin(&data);
-    return callText(GET_SWITCHES, data);
+    return callText(GET_SWITCHES);
 }
 
 String8 BpTonvale::listProfiles() {
-    Parcel data;
-    begin(&data);
-    return callText(LIST_PROFILES, data);
+    return callText(LIST_PROFILES);
 }
 
 String8 BpTonvale::listMuted() {
-    Parcel data;
-    begin(&data);
-    return callText(LIST_MUTED, data);
+    return callText(LIST_MUTED);
 }
 
 int BpTonvale::setControlMode(int mode) {
@@ -146,32 +152,24 @@ int BpTonvale::setProfile(std::string name, float left, float right, float gener
 
 int BpTonvale::unsetProfile(std::string name, bool isweakkey) {
     Parcel data;
-    begin(&data);
-    data.writeUtf8AsUtf16(name);
-    data.writeBool(isweakkey);
+    nameRequest(&data, name, isweakkey);
     return callInt(UNSET_PROFILE, data);
 }
 
 int BpTonvale::mute(std::string name, bool isweakkey) {
     Parcel data;
-    begin(&data);
-    data.writeUtf8AsUtf16(name);
-    data.writeBool(isweakkey);
+    nameRequest(&data, name, isweakkey);
     return callInt(MUTE, data);
 }
 
 int BpTonvale::unmute(std::string name, bool isweakkey) {
     Parcel data;
-    begin(&data);
-    data.writeUtf8AsUtf16(name);
-    data.writeBool(isweakkey);
+    nameRequest(&data, name, isweakkey);
     return callInt(UNMUTE, data);
 }
 
 int BpTonvale::clear() {
-    Parcel data;
-    begin(&data);
-    return callInt(CLEAR, data);
+    return callInt(CLEAR);
 }
 
 String8 BpTonvale::listBuffers(int form) {
@@ -182,9 +180,7 @@ String8 BpTonvale::listBuffers(int form) {
 }
 
 String8 BpTonvale::getDefaultProfile() {
-    Parcel data;
-    begin(&data);
-    return callText(GET_DEFAULT_PROFILE, data);
+    return callText(GET_DEFAULT_PROFILE);
 }
 
 int BpTonvale::setDefaultProfile(float left, float right, float general, bool split_control) {
@@ -199,16 +195,12 @@ int BpTonvale::setDefaultProfile(float left, float right, float general, bool sp
 
 String8 BpTonvale::getProfile(std::string name, bool isweakkey) {
     Parcel data;
-    begin(&data);
-    data.writeUtf8AsUtf16(name);
-    data.writeBool(isweakkey);
+    nameRequest(&data, name, isweakkey);
     return callText(GET_PROFILE, data);
 }
 
 String8 BpTonvale::getOvrStatus() {
-    Parcel data;
-    begin(&data);
-    return callText(GET_OVR_STATUS, data);
+    return callText(GET_OVR_STATUS);
 }
 
 }  // namespace android

@@ -54,8 +54,13 @@ private:
     String8 callText(uint32_t code, const Parcel& data);
     /** A transaction whose reply is an int; a failed transaction yields its status. */
     int callInt(uint32_t code, const Parcel& data);
+    /** The same with a request of the interface token alone. */
+    String8 callText(uint32_t code);
+    int callInt(uint32_t code);
     /** A parcel that starts with the interface token. */
     static void begin(Parcel* data);
+    /** The token, then a name and its table flag. */
+    static void nameRequest(Parcel* data, const std::string& name, bool isweakkey);
 };
 
 }  // namespace android
