@@ -158,14 +158,10 @@ void HostConnection::rearmLocked() {
 }
 
 HostConnection::ReadResult HostConnection::readFrame(Frame* out, bool block) {
-    // A caller that blocks has just sent its request: the reply cannot be there yet.
-    bool waitFirst = block && mInHave == 0;
+    // A blocking reader sleeps in recvmsg itself (outgoing sockets are blocking); on a
+    // non-blocking socket it falls back to poll below.
+    const int flags = (block ? 0 : MSG_DONTWAIT) | MSG_CMSG_CLOEXEC;
     for (;;) {
-        if (waitFirst) {
-            waitFirst = false;
-            struct pollfd p = {mFd, POLLIN, 0};
-            if (poll(&p, 1, -1) < 0 && errno != EINTR) return kError;
-        }
         if (mIn.size() < sizeof(FrameHeader)) mIn.resize(sizeof(FrameHeader));
         const size_t total = mInHave < sizeof(FrameHeader) ? sizeof(FrameHeader) : mIn.size();
         struct iovec iov;
@@ -177,7 +173,7 @@ HostConnection::ReadResult HostConnection::readFrame(Frame* out, bool block) {
         msg.msg_iovlen = 1;
         msg.msg_control = control;
         msg.msg_controllen = sizeof(control);
-        const ssize_t n = recvmsg(mFd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        const ssize_t n = recvmsg(mFd, &msg, flags);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {

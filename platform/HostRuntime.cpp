@@ -75,7 +75,6 @@ int connectTo(const std::string& path) {
         close(fd);
         return -1;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     return fd;
 }
 
