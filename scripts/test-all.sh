@@ -31,9 +31,20 @@ stage_tsan() {
     echo "=== stage: concurrency tests under TSan"
     configure build/tsan -DTONVALE_SANITIZE=thread
     ninja -C build/tsan -j "$JOBS"
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp" \
+    # Reports go to files, so those of the detached daemon (whose stderr is /dev/null) show too.
+    rm -f build/tsan/tsan-report.*
+    if ! TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp \
+log_path=$ROOT/build/tsan/tsan-report" \
         ctest --test-dir build/tsan -j "$JOBS" -L concurrency --output-on-failure --timeout 600 \
-        --no-tests=ignore
+        --no-tests=ignore; then
+        cat build/tsan/tsan-report.* 2>/dev/null || true
+        return 1
+    fi
+    if ls build/tsan/tsan-report.* >/dev/null 2>&1; then
+        cat build/tsan/tsan-report.*
+        echo "TSan reported races"
+        return 1
+    fi
 }
 
 stage_fuzz() {
