@@ -4,6 +4,7 @@
 #include <binder/IMemory.h>
 #include <binder/IServiceManager.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -84,8 +85,8 @@ void BM_SetProfileToBlock(benchmark::State& state) {
         auto start = std::chrono::steady_clock::now();
         std::chrono::steady_clock::time_point reached;
         std::thread spinner([&] {
-            while (cblk->general != want) {
-            }
+            // Yield while spinning: on two cores a hard spin would slow the tool and daemon.
+            while (cblk->general != want) sched_yield();
             reached = std::chrono::steady_clock::now();
         });
         runTool(
