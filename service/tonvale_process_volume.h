@@ -1,10 +1,9 @@
 #pragma once
 
 #include <stdint.h>
+#include <utils/KeyedVector.h>
 
 #include <string>
-
-#include <utils/KeyedVector.h>
 
 namespace android {
 

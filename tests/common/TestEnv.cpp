@@ -3,9 +3,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <ftw.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -35,11 +35,17 @@ const std::string& testRoot() {
     return root;
 }
 
-std::string androidData() { return testRoot() + "/data"; }
+std::string androidData() {
+    return testRoot() + "/data";
+}
 
-std::string settingsDir() { return androidData() + "/misc/tonvale/"; }
+std::string settingsDir() {
+    return androidData() + "/misc/tonvale/";
+}
 
-std::string binderDir() { return testRoot() + "/binder"; }
+std::string binderDir() {
+    return testRoot() + "/binder";
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,12 +1,11 @@
 // Gives each test process a private ANDROID_DATA and HOSTBINDER_DIR before any code reads
 // them, so test binaries can run in parallel and never touch the machine's own.
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "common/TestEnv.h"
 
