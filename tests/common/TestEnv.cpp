@@ -83,15 +83,21 @@ int waitExit(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void clearSettingsDir() {
-    const std::string dir = settingsDir();
+std::set<std::string> listDir(const std::string& dir) {
+    std::set<std::string> names;
     DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return;
+    if (d == nullptr) return names;
     while (dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name != "." && name != "..") unlink((dir + name).c_str());
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.insert(name);
     }
     closedir(d);
+    return names;
+}
+
+void clearSettingsDir() {
+    const std::string dir = settingsDir();
+    for (const std::string& name : listDir(dir)) unlink((dir + name).c_str());
 }
 
 }  // namespace tonvale_test

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <set>
 #include <string>
 
 namespace tonvale_test {
@@ -23,6 +24,9 @@ std::string readFile(const std::string& path);
 
 /** Writes a whole file, replacing it. Returns false on failure. */
 bool writeFile(const std::string& path, const std::string& content);
+
+/** Names of the entries of a directory ("." and ".." left out); empty when it cannot be read. */
+std::set<std::string> listDir(const std::string& dir);
 
 /** True when the path exists. */
 bool fileExists(const std::string& path);

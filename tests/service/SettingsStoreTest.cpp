@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -15,20 +14,9 @@ namespace android {
 namespace {
 
 using tonvale_test::fileExists;
+using tonvale_test::listDir;
 using tonvale_test::readFile;
 using tonvale_test::writeFile;
-
-std::set<std::string> listDir(const std::string& dir) {
-    std::set<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(d);
-    return names;
-}
 
 enum class Step { kNone, kOpen, kWrite, kWriteAfterPart, kWriteZero, kSync, kRename };
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -33,15 +32,7 @@ inline void putSettings(const std::string& name, const std::string& text) {
 
 /** Names in the settings directory. */
 inline std::set<std::string> settingsFiles() {
-    std::set<std::string> names;
-    DIR* d = opendir(tonvale_test::settingsDir().c_str());
-    if (d == nullptr) return names;
-    while (dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(d);
-    return names;
+    return tonvale_test::listDir(tonvale_test::settingsDir());
 }
 
 template <typename Table>

@@ -1,13 +1,11 @@
 // The tool and the daemon as real processes; each test has its own ANDROID_DATA and
 // HOSTBINDER_DIR, and kills the daemons it started.
 #include <binder/IMemory.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -29,16 +27,8 @@ const std::string kIncomplete = std::string(CommandLine::kIncomplete) + kUsage;
 const std::string kRetry = "Tonvale is not working, retry...\n";
 const std::string kOffline = "Tonvale is offline, check service status and selinux";
 
-std::vector<std::string> settingsFiles() {
-    std::vector<std::string> names;
-    DIR* d = opendir(tonvale_test::settingsDir().c_str());
-    if (d == nullptr) return names;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') names.push_back(e->d_name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
+std::set<std::string> settingsFiles() {
+    return tonvale_test::listDir(tonvale_test::settingsDir());
 }
 
 std::string settingsFile(const std::string& name) {
@@ -272,7 +262,7 @@ TEST_F(ToolEndToEnd, SettingsSurviveADaemonKilledWithSigkill) {
 TEST_F(ToolEndToEnd, DaemonDownIsAFailureAndWritesNothing) {
     expectRun({"--mute", "com.a", "false"}, 0, "");
     const std::string before = settingsFile("tonvale_muted_profile.prof");
-    const std::vector<std::string> filesBefore = settingsFiles();
+    const std::set<std::string> filesBefore = settingsFiles();
     tonvale_test::killDaemons();
 
     RunResult status = runTool({"--status"});
