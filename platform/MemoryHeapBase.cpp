@@ -16,6 +16,14 @@ namespace android {
 
 namespace {
 
+/** Rounds *size up to whole pages; false when that would overflow. */
+bool roundToPages(size_t* size) {
+    const size_t pagesize = static_cast<size_t>(getpagesize());
+    if (*size > SIZE_MAX - pagesize) return false;
+    *size = (*size + pagesize - 1) & ~(pagesize - 1);
+    return true;
+}
+
 int createRegion(const char* name, size_t size) {
     int fd = ashmem_create_region(name, size);
     if (fd >= 0) {
@@ -50,11 +58,7 @@ MemoryHeapBase::MemoryHeapBase(size_t size, uint32_t flags, char const* name)
       mDevice(nullptr),
       mNeedUnmap(false),
       mOffset(0) {
-    const size_t pagesize = static_cast<size_t>(getpagesize());
-    if (size == 0 || size > SIZE_MAX - pagesize || size > static_cast<size_t>(INT32_MAX)) {
-        return;
-    }
-    size = (size + pagesize - 1) & ~(pagesize - 1);
+    if (size == 0 || size > static_cast<size_t>(INT32_MAX) || !roundToPages(&size)) return;
     const int fd = createRegion(name == nullptr ? "MemoryHeapBase" : name, size);
     if (fd < 0) return;
     if (mapfd(fd, size) == NO_ERROR && (flags & READ_ONLY)) {
@@ -73,15 +77,12 @@ MemoryHeapBase::MemoryHeapBase(const char* device, size_t size, uint32_t flags)
     int open_flags = O_RDWR | O_CLOEXEC;
     if (flags & NO_CACHING) open_flags |= O_SYNC;
     const int fd = open(device, open_flags);
-    if (fd >= 0) {
-        const size_t pagesize = static_cast<size_t>(getpagesize());
-        if (size > SIZE_MAX - pagesize) {
-            close(fd);
-            return;
-        }
-        size = (size + pagesize - 1) & ~(pagesize - 1);
-        if (mapfd(fd, size) == NO_ERROR) mDevice = device;
+    if (fd < 0) return;
+    if (!roundToPages(&size)) {
+        close(fd);
+        return;
     }
+    if (mapfd(fd, size) == NO_ERROR) mDevice = device;
 }
 
 MemoryHeapBase::MemoryHeapBase(int fd, size_t size, uint32_t flags, off_t offset)
@@ -92,9 +93,7 @@ MemoryHeapBase::MemoryHeapBase(int fd, size_t size, uint32_t flags, off_t offset
       mDevice(nullptr),
       mNeedUnmap(false),
       mOffset(0) {
-    const size_t pagesize = static_cast<size_t>(getpagesize());
-    if (size > SIZE_MAX - pagesize) return;
-    size = (size + pagesize - 1) & ~(pagesize - 1);
+    if (!roundToPages(&size)) return;
     const int dupFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (dupFd < 0) return;
     mapfd(dupFd, size, offset);
