@@ -44,27 +44,26 @@ std::vector<std::string> withLauncher(const std::string& path,
     return argv;
 }
 
-// Fork and exec so the child can drop to another uid first.
-pid_t spawnAs(uid_t uid, const std::vector<std::string>& args, int outFd, int errFd) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = forkProcess();
-    if (pid != 0) return pid;
-    dup2(outFd, 1);
-    dup2(errFd, 2);
-    if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
-        setresuid(uid, uid, uid) != 0) {
-        _exit(126);
-    }
-    execve(argv[0], argv.data(), environ);
-    _exit(127);
-}
+constexpr uid_t kSameUid = static_cast<uid_t>(-1);
 
-pid_t spawn(const std::vector<std::string>& args, int outFd, int errFd) {
+/** Starts args[0] with stdin from /dev/null; as another uid it forks, to drop privileges. */
+pid_t spawn(const std::vector<std::string>& args, int outFd, int errFd, uid_t uid = kSameUid) {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    if (uid != kSameUid) {
+        pid_t pid = forkProcess();
+        if (pid != 0) return pid;
+        int in = open("/dev/null", O_RDONLY);
+        if (in < 0 || dup2(in, 0) < 0) _exit(126);
+        if ((outFd >= 0 && dup2(outFd, 1) < 0) || (errFd >= 0 && dup2(errFd, 2) < 0)) _exit(126);
+        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+            setresuid(uid, uid, uid) != 0) {
+            _exit(126);
+        }
+        execve(argv[0], argv.data(), environ);
+        _exit(127);
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -87,7 +86,7 @@ std::string demoClientPath() {
 }
 
 RunResult runTool(const std::vector<std::string>& args, int timeoutMs) {
-    return runToolAs(static_cast<uid_t>(-1), args, timeoutMs);
+    return runToolAs(kSameUid, args, timeoutMs);
 }
 
 RunResult runToolAs(uid_t uid, const std::vector<std::string>& args, int timeoutMs) {
@@ -99,9 +98,7 @@ RunResult runToolAs(uid_t uid, const std::vector<std::string>& args, int timeout
         close(out[1]);
         return result;
     }
-    std::vector<std::string> argv = withLauncher(TONVALE_TOOL_PATH, args);
-    pid_t pid = uid == static_cast<uid_t>(-1) ? spawn(argv, out[1], err[1])
-                                              : spawnAs(uid, argv, out[1], err[1]);
+    pid_t pid = spawn(withLauncher(TONVALE_TOOL_PATH, args), out[1], err[1], uid);
     close(out[1]);
     close(err[1]);
     const long long deadline = nowMs() + timeoutMs;
