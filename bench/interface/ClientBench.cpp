@@ -16,18 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "bench/common/BenchStats.h"
 #include "interface/TonvaleClient.h"
 #include "service/Tonvale.h"
 
 using namespace android;
 
+using tonvale_bench::micros;
+using tonvale_bench::percentile;
+
 namespace {
 
 std::vector<double> gPing, gTx, gWrapper;
-
-double micros(std::chrono::steady_clock::duration d) {
-    return std::chrono::duration<double, std::micro>(d).count();
-}
 
 template <typename F>
 void sampled(benchmark::State& state, std::vector<double>* samples, F f) {
@@ -59,12 +59,6 @@ void BM_GetSwitchesWrapper(benchmark::State& state) {
     sampled(state, &gWrapper, [] { benchmark::DoNotOptimize(getSwitches()); });
 }
 BENCHMARK(BM_GetSwitchesWrapper)->Unit(benchmark::kMicrosecond);
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[static_cast<size_t>(p * (v.size() - 1))];
-}
 
 }  // namespace
 

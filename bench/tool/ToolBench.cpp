@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/common/BenchStats.h"
 #include "interface/TonvaleClient.h"
 #include "registry/tnvl_cblk.h"
 #include "utils/Utils.h"
@@ -27,13 +28,12 @@ extern char** environ;
 
 using namespace android;
 
+using tonvale_bench::micros;
+using tonvale_bench::percentile;
+
 namespace {
 
 std::vector<double> gSetProfile, gOvrStatus, gReach;
-
-double micros(std::chrono::steady_clock::duration d) {
-    return std::chrono::duration<double, std::micro>(d).count();
-}
 
 int runTool(const std::vector<std::string>& args, bool quiet = true) {
     std::vector<char*> argv;
@@ -97,12 +97,6 @@ void BM_SetProfileToBlock(benchmark::State& state) {
     service->releaseBufferFor(getpid(), 1);
 }
 BENCHMARK(BM_SetProfileToBlock)->Unit(benchmark::kMillisecond);
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[static_cast<size_t>(p * (v.size() - 1))];
-}
 
 }  // namespace
 
