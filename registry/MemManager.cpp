@@ -106,6 +106,11 @@ std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session) {
     return created;
 }
 
+std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session, bool limited) {
+    (void)limited;
+    return requestForBuffer(pid, session);
+}
+
 std::pair<bool, sp<ATrack>> MemManager::trackBufExist(int pid, int session) {
     const ssize_t index = pids.indexOfKey(pid);
     if (index < 0) return {false, nullptr};
@@ -243,7 +248,7 @@ void MemManager::invalidate() {
     }
 }
 
-uint32_t MemManager::getProcessCount() const {
+uint32_t MemManager::getProcessCount() {
     return static_cast<uint32_t>(pids.size());
 }
 

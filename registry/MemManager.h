@@ -38,6 +38,15 @@ public:
      */
     std::pair<bool, sp<ATrack>> requestForBuffer(int pid, int session);
 
+    /**
+     * As requestForBuffer(pid, session); a limited request (from an unprivileged caller) is
+     * refused with (false, null) once the pid holds kMaxTracksPerLimitedPid tracks.
+     */
+    std::pair<bool, sp<ATrack>> requestForBuffer(int pid, int session, bool limited);
+
+    /** Most tracks a pid may hold through limited requests. */
+    static constexpr size_t kMaxTracksPerLimitedPid = 64;
+
     /** (true, track) when the pair is registered, else (false, null). */
     std::pair<bool, sp<ATrack>> trackBufExist(int pid, int session);
 
@@ -58,7 +67,7 @@ public:
     void invalidate();
 
     /** Number of registered processes. */
-    uint32_t getProcessCount() const;
+    uint32_t getProcessCount();
 
     void loadPackageBeanProfile(const sp<PackageBean>& package, const std::string& packageName);
     /** Needs the process's package set and loaded first: it copies the package's isWeakkey. */
