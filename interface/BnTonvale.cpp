@@ -1,8 +1,6 @@
 #include "interface/BnTonvale.h"
 
 #include <android/log.h>
-#include <binder/IPCThreadState.h>
-#include <unistd.h>
 
 namespace android {
 
@@ -10,14 +8,11 @@ namespace {
 
 const char kLogTag[] = "KesService";
 
-#ifdef __ANDROID__
-constexpr uid_t kAidSystem = 1000;
-constexpr uid_t kAidAudioserver = 1041;
-#endif
-
 }  // namespace
 
-BnTonvale::Access BnTonvale::accessFor(uint32_t code) {
+BnTonvale::BnTonvale(std::unique_ptr<Access> access) : mAccess(std::move(access)) {}
+
+BnTonvale::Permission BnTonvale::permissionFor(uint32_t code) {
     switch (code) {
         case STATUS:
         case GET_VERSION:
@@ -28,30 +23,22 @@ BnTonvale::Access BnTonvale::accessFor(uint32_t code) {
         case GET_DEFAULT_PROFILE:
         case GET_PROFILE:
         case GET_OVR_STATUS:
-            return Access::ANYONE;
+            return Permission::ANYONE;
         case GET_TRACK_CTL_BLK:
         case RELEASE_BUFFER_FOR:
-            return Access::OWN_PID;
+            return Permission::OWN_PID;
         default:
-            return Access::PRIVILEGED;
+            return Permission::PRIVILEGED;
     }
 }
 
-bool BnTonvale::isPrivilegedUid(uid_t uid) {
-    if (uid == 0 || uid == getuid()) return true;
-#ifdef __ANDROID__
-    if (uid == kAidSystem || uid == kAidAudioserver) return true;
-#endif
-    return false;
-}
-
 bool BnTonvale::callerAllowed(uint32_t code, const Parcel& data) const {
-    IPCThreadState* ipc = IPCThreadState::self();
-    const uid_t uid = ipc->getCallingUid();
-    const pid_t pid = ipc->getCallingPid();
-    Access access = accessFor(code);
-    if (access == Access::ANYONE || isPrivilegedUid(uid)) return true;
-    if (access == Access::OWN_PID) {
+    const Access::CallingContext caller = mAccess->getCallingContext();
+    const uid_t uid = caller.uid;
+    const pid_t pid = caller.pid;
+    const Permission permission = permissionFor(code);
+    if (permission == Permission::ANYONE || mAccess->isPrivileged(caller)) return true;
+    if (permission == Permission::OWN_PID) {
         // Peek at the request's pid without consuming it.
         const size_t pos = data.dataPosition();
         int32_t requested = 0;

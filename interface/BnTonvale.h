@@ -4,6 +4,9 @@
 #include <binder/Parcel.h>
 #include <sys/types.h>
 
+#include <memory>
+
+#include "interface/Access.h"
 #include "interface/ITonvale.h"
 
 namespace android {
@@ -18,15 +21,20 @@ public:
                         uint32_t flags = 0) override;
 
     /** Who may call a code; the calling pid matters for the per-track codes only. */
-    enum class Access { ANYONE, OWN_PID, PRIVILEGED };
-    static Access accessFor(uint32_t code);
+    enum class Permission { ANYONE, OWN_PID, PRIVILEGED };
+    static Permission permissionFor(uint32_t code);
 
-    /** Whether a caller with this uid may do everything (root, the service's own uid, ...). */
-    static bool isPrivilegedUid(uid_t uid);
+protected:
+    /** access answers who is calling and whether they are privileged. */
+    explicit BnTonvale(std::unique_ptr<Access> access);
+
+    Access& access() const { return *mAccess; }
 
 private:
     /** Checks the caller of a call, after the interface token; logs a refusal. */
     bool callerAllowed(uint32_t code, const Parcel& data) const;
+
+    const std::unique_ptr<Access> mAccess;
 };
 
 }  // namespace android

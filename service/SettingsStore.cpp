@@ -41,11 +41,6 @@ const std::string& SettingsStore::defaultDirectory() {
     return directory;
 }
 
-SettingsStore& SettingsStore::defaultStore() {
-    static SettingsStore store(defaultDirectory());
-    return store;
-}
-
 std::string SettingsStore::pathOf(const std::string& name) const {
     return mDirectory + name;
 }

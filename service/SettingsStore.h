@@ -27,9 +27,6 @@ public:
     /** The directory for a given ANDROID_DATA value (null when unset); fixed on Android. */
     static std::string directoryFor(const char* androidData);
 
-    /** The store on defaultDirectory() that the service uses. */
-    static SettingsStore& defaultStore();
-
     const std::string& directory() const { return mDirectory; }
 
     /** directory() followed by the file name. */
@@ -39,7 +36,7 @@ public:
      * Replaces the named file with text. On failure the old file (or its absence) stays as
      * it was, no temporary file is left behind, and a negative errno value is returned.
      */
-    status_t replace(const std::string& name, const std::string& text);
+    [[nodiscard]] status_t replace(const std::string& name, const std::string& text);
 
 protected:
     // The steps of replace(), one system call each; tests override them to fail.

@@ -1,6 +1,11 @@
+#define LOG_TAG "KesService"
+
 #include "service/Tonvale.h"
 
+#include <errno.h>
+#include <log/log.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 #include <utils/Errors.h>
 
@@ -41,16 +46,7 @@ const char kBuildTime[] = "2020.8.6.20.12(GMT +8)";
 // Keys shorter than this are kept in memory but never written.
 const size_t kMinStoredKey = 3;
 
-class AutoLock {
-public:
-    explicit AutoLock(pthread_mutex_t* mutex) : mMutex(mutex) { pthread_mutex_lock(mMutex); }
-    ~AutoLock() { pthread_mutex_unlock(mMutex); }
-    AutoLock(const AutoLock&) = delete;
-    AutoLock& operator=(const AutoLock&) = delete;
-
-private:
-    pthread_mutex_t* mMutex;
-};
+using AutoLock = std::lock_guard<std::mutex>;
 
 const char* boolText(bool value) {
     return value ? "true" : "false";
@@ -122,7 +118,7 @@ String8 toString8(const std::string& text) {
     return String8(text.c_str(), text.size());
 }
 
-void writeProfileTable(const char* file, const tonvale_profile_table_t& table) {
+std::string profileTableText(const tonvale_profile_table_t& table) {
     std::string text;
     for (size_t i = 0; i < table.size(); ++i) {
         const std::string& key = table.keyAt(i);
@@ -130,11 +126,10 @@ void writeProfileTable(const char* file, const tonvale_profile_table_t& table) {
         if (!text.empty()) text += "\n";
         text += key + "|" + volumeToProfileLineStr(table.valueAt(i));
     }
-    // An unwritable file is skipped; the table in memory keeps its contents.
-    SettingsStore::defaultStore().replace(file, text);
+    return text;
 }
 
-void writeMuteTable(const char* file, const tonvale_mute_table_t& table) {
+std::string muteTableText(const tonvale_mute_table_t& table) {
     std::string text;
     for (size_t i = 0; i < table.size(); ++i) {
         const std::string& key = table.keyAt(i);
@@ -142,27 +137,12 @@ void writeMuteTable(const char* file, const tonvale_mute_table_t& table) {
         if (!text.empty()) text += "\n";
         text += key;
     }
-    SettingsStore::defaultStore().replace(file, text);
+    return text;
 }
 
-void readProfileTable(const char* file, tonvale_profile_table_t* table) {
-    table->clear();
-    for (const std::string& line : getPreset(SettingsStore::defaultStore().pathOf(file))) {
-        if (line.size() < kMinStoredKey) continue;
-        // Lines the writer never makes are skipped rather than loaded as made-up profiles.
-        if (!contains(line, "|")) continue;
-        std::vector<std::string> parts = split(line, "|");
-        if (!isFullProfileText(parts[1])) continue;
-        table->replaceValueFor(parts[0], paramToVolumeSingleFile(parts[1]));
-    }
-}
-
-void readMuteTable(const char* file, tonvale_mute_table_t* table) {
-    table->clear();
-    for (const std::string& line : getPreset(SettingsStore::defaultStore().pathOf(file))) {
-        if (line.size() < kMinStoredKey) continue;
-        table->replaceValueFor(trimStr(line), true);
-    }
+// The first failure of several, or 0.
+status_t firstError(status_t current, status_t next) {
+    return current != NO_ERROR ? current : next;
 }
 
 }  // namespace
@@ -176,7 +156,13 @@ bool convertStrPrefBool(std::string text, bool fallback) {
 }
 
 Tonvale::Tonvale()
-    : memManager(nullptr),
+    : Tonvale(std::make_unique<Access>(),
+              std::make_shared<SettingsStore>(SettingsStore::defaultDirectory())) {}
+
+Tonvale::Tonvale(std::unique_ptr<Access> access, std::shared_ptr<SettingsStore> store)
+    : BnTonvale(std::move(access)),
+      mStore(std::move(store)),
+      memManager(nullptr),
       controlMode(0),
       defaultSilent(false),
       weakKeyAdjust(false),
@@ -185,7 +171,6 @@ Tonvale::Tonvale()
       w_profiles(tonvale_process_volume_t()),
       w_muted(false),
       defaultProfile() {
-    pthread_mutex_init(&lock, nullptr);
     loadAll();
     memManager = new MemManager(&defaultProfile, &p_profiles, &p_muted, &w_profiles, &w_muted,
                                 &defaultSilent);
@@ -193,7 +178,6 @@ Tonvale::Tonvale()
 
 Tonvale::~Tonvale() {
     memManager->releaseAllBuffer();
-    pthread_mutex_destroy(&lock);
     // memManager is declared first, so it is dropped last: its pointers stay valid until then.
 }
 
@@ -205,7 +189,7 @@ std::string Tonvale::statusText(const char* header) {
 }
 
 String8 Tonvale::status() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return toString8(
         statusText("Tonvale Status\n\nSelf pid = %d\nManager Mem Usage = %u bytes\n\n"));
 }
@@ -213,7 +197,7 @@ String8 Tonvale::status() {
 status_t Tonvale::dump(int fd, const Vector<String16>& /*args*/) {
     std::string text;
     {
-        AutoLock l(&lock);
+        AutoLock l(lock);
         text = statusText("Tonvale Status\n\nSelf pid = %d\nManager Mem Usage = %d bytes\n\n");
     }
     ssize_t written = write(fd, text.data(), text.size());
@@ -222,34 +206,34 @@ status_t Tonvale::dump(int fd, const Vector<String16>& /*args*/) {
 }
 
 sp<IMemory> Tonvale::getTrackCtlBlk(int pid, int session) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     std::pair<bool, sp<ATrack>> result = memManager->requestForBuffer(pid, session);
     if (!result.first || result.second == nullptr) return nullptr;
     return result.second->mem;
 }
 
 std::vector<sp<IMemory>> Tonvale::exportAllMem() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return memManager->getAllMems();
 }
 
 int Tonvale::releaseBufferFor(int pid, int session) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return memManager->releaseBuffer(pid, session);
 }
 
 int Tonvale::releaseAllBuffer() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return memManager->releaseAllBuffer();
 }
 
 String8 Tonvale::listBuffers(int form) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return toString8(memManager->listBufferInline(form));
 }
 
 String8 Tonvale::getOvrStatus() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     // A mute table holding only the holder counts as empty.
     auto mutedCount = [](const tonvale_mute_table_t& table) -> unsigned {
         if (table.size() == 1 && table.keyAt(0) == kMuteHolder) return 0;
@@ -272,7 +256,7 @@ status_t Tonvale::onTransact(uint32_t code, const Parcel& data, Parcel* reply, u
 }
 
 String8 Tonvale::getVersion() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     char buf[512];
     snprintf(buf, sizeof(buf),
              "Tonvale native service - version [%d][%s]\nAuthor: %s\nApi: Android [%d][%s]\n"
@@ -283,14 +267,14 @@ String8 Tonvale::getVersion() {
 }
 
 String8 Tonvale::getSwitches() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     char buf[256];
     snprintf(buf, sizeof(buf), "0;%s;%s", boolText(defaultSilent), boolText(weakKeyAdjust));
     return String8(buf);
 }
 
 String8 Tonvale::listProfiles() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     std::string out = "{\n    \"p_profiles\":\"";
     appendKeys(&out, p_profiles, nullptr);
     out += "\",\n\"w_profiles\":\"";
@@ -300,7 +284,7 @@ String8 Tonvale::listProfiles() {
 }
 
 String8 Tonvale::listMuted() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     std::string out = "{\n    \"p_muted\":\"";
     appendKeys(&out, p_muted, kMuteHolder);
     out += "\",\n\"w_muted\":\"";
@@ -310,28 +294,26 @@ String8 Tonvale::listMuted() {
 }
 
 int Tonvale::setControlMode(int /*mode*/) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return 0;
 }
 
 int Tonvale::setDefaultSilent(bool silent) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     defaultSilent = silent;
-    saveSwitchConfiguations();
-    return 0;
+    return saveSwitchConfiguations();
 }
 
 int Tonvale::setWeakKeyAdjust(bool adjust) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     weakKeyAdjust = adjust;
-    saveSwitchConfiguations();
-    return 0;
+    return saveSwitchConfiguations();
 }
 
 int Tonvale::setProfile(std::string name, float left, float right, float general,
                         bool split_control, bool isweakkey) {
     if (!isStorableName(name, true)) return BAD_VALUE;
-    AutoLock l(&lock);
+    AutoLock l(lock);
     tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
     tonvale_process_volume_t volume;
     volume.reserved = 0;
@@ -341,63 +323,64 @@ int Tonvale::setProfile(std::string name, float left, float right, float general
     volume.split_control = split_control;
     table.removeItem(name);
     table.add(name, volume);
-    saveProfiles(isweakkey);
+    status_t saved = saveProfiles(isweakkey);
     applySettings();
-    return 0;
+    return saved;
 }
 
 int Tonvale::unsetProfile(std::string name, bool isweakkey) {
     if (!isStorableName(name, true)) return BAD_VALUE;
-    AutoLock l(&lock);
+    AutoLock l(lock);
     tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
+    status_t saved = NO_ERROR;
     if (table.indexOfKey(name) >= 0) {
         table.removeItem(name);
-        saveProfiles(isweakkey);
+        saved = saveProfiles(isweakkey);
     }
     applySettings();
-    return 0;
+    return saved;
 }
 
 int Tonvale::mute(std::string name, bool isweakkey) {
     if (!isStorableName(name, false)) return BAD_VALUE;
-    AutoLock l(&lock);
+    AutoLock l(lock);
     tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
     table.removeItem(std::string(kMuteHolder));
     if (table.indexOfKey(name) < 0) table.add(name, true);
-    saveMutes(isweakkey);
+    status_t saved = saveMutes(isweakkey);
     applySettings();
-    return 0;
+    return saved;
 }
 
 int Tonvale::unmute(std::string name, bool isweakkey) {
     if (!isStorableName(name, false)) return BAD_VALUE;
-    AutoLock l(&lock);
+    AutoLock l(lock);
     tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
     table.removeItem(name);
     if (table.isEmpty()) table.add(std::string(kMuteHolder), true);
-    saveMutes(isweakkey);
+    status_t saved = saveMutes(isweakkey);
     applySettings();
-    return 0;
+    return saved;
 }
 
 int Tonvale::clear() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     p_profiles.clear();
     p_muted.clear();
     w_profiles.clear();
     w_muted.clear();
-    saveAll();
+    status_t saved = saveAll();
     applySettings();
-    return 0;
+    return saved;
 }
 
 String8 Tonvale::getDefaultProfile() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return toString8(volumeToProfileLineStr(defaultProfile));
 }
 
 int Tonvale::setDefaultProfile(float left, float right, float general, bool split_control) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     defaultProfile.left = left;
     defaultProfile.right = right;
     defaultProfile.general = general;
@@ -406,7 +389,7 @@ int Tonvale::setDefaultProfile(float left, float right, float general, bool spli
 }
 
 String8 Tonvale::getProfile(std::string name, bool isweakkey) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     const tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
     ssize_t index = table.indexOfKey(name);
     if (index < 0) return String8(kNoProfile);
@@ -418,13 +401,13 @@ bool Tonvale::isSettingAllowed() {
 }
 
 void Tonvale::initData() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     loadAll();
 }
 
-void Tonvale::saveAllData() {
-    AutoLock l(&lock);
-    saveAll();
+status_t Tonvale::saveAllData() {
+    AutoLock l(lock);
+    return saveAll();
 }
 
 void Tonvale::loadAll() {
@@ -435,17 +418,45 @@ void Tonvale::loadAll() {
     initWeakMuted();
 }
 
-void Tonvale::saveAll() {
-    saveSwitchConfiguations();
-    saveGeneralCtlSettings();
-    saveMuted();
-    saveWeakGeneralCtlSettings();
-    saveWeakMuted();
+status_t Tonvale::saveAll() {
+    // Every file is attempted, so one that fails does not keep the others from their change.
+    status_t saved = saveSwitchConfiguations();
+    saved = firstError(saved, saveGeneralCtlSettings());
+    saved = firstError(saved, saveMuted());
+    saved = firstError(saved, saveWeakGeneralCtlSettings());
+    return firstError(saved, saveWeakMuted());
+}
+
+status_t Tonvale::writeFile(const char* file, const std::string& text) {
+    status_t err = mStore->replace(file, text);
+    if (err == NO_ERROR) return NO_ERROR;
+    ALOGE("[Server]Settings not saved: %s: %s", mStore->pathOf(file).c_str(), strerror(-err));
+    // BAD_VALUE tells a caller that its arguments were refused; a save never says that.
+    return err == BAD_VALUE ? -EIO : err;
+}
+
+void Tonvale::readProfileTable(const char* file, tonvale_profile_table_t* table) {
+    table->clear();
+    for (const std::string& line : getPreset(mStore->pathOf(file))) {
+        if (line.size() < kMinStoredKey) continue;
+        // Lines the writer never makes are skipped rather than loaded as made-up profiles.
+        if (!contains(line, "|")) continue;
+        std::vector<std::string> parts = split(line, "|");
+        if (!isFullProfileText(parts[1])) continue;
+        table->replaceValueFor(parts[0], paramToVolumeSingleFile(parts[1]));
+    }
+}
+
+void Tonvale::readMuteTable(const char* file, tonvale_mute_table_t* table) {
+    table->clear();
+    for (const std::string& line : getPreset(mStore->pathOf(file))) {
+        if (line.size() < kMinStoredKey) continue;
+        table->replaceValueFor(trimStr(line), true);
+    }
 }
 
 void Tonvale::initSwitchConfiguations() {
-    const std::string text =
-        trimStr(Utils::IO::readFromFile(SettingsStore::defaultStore().pathOf(kSwitchFile)));
+    const std::string text = trimStr(Utils::IO::readFromFile(mStore->pathOf(kSwitchFile)));
     std::vector<std::string> fields = split(text, ";");
     if (fields.size() < 5) return;
     // The writer marks the file with "1"; "ordinary" is the older marker.
@@ -476,44 +487,36 @@ void Tonvale::initWeakMuted() {
     readMuteTable(kWeakMutedFile, &w_muted);
 }
 
-void Tonvale::saveSwitchConfiguations() {
+status_t Tonvale::saveSwitchConfiguations() {
     const std::string text = Utils::Caster::numToString<int>(1) + ";" +
                              volumeToProfileLineStr(defaultProfile) + ";" +
                              controlModeFlagsToString(controlMode) + ";" + boolText(defaultSilent) +
                              ";" + boolText(weakKeyAdjust);
-    SettingsStore::defaultStore().replace(kSwitchFile, text);
+    return writeFile(kSwitchFile, text);
 }
 
-void Tonvale::saveGeneralCtlSettings() {
-    writeProfileTable(kProfileFile, p_profiles);
+status_t Tonvale::saveGeneralCtlSettings() {
+    return writeFile(kProfileFile, profileTableText(p_profiles));
 }
 
-void Tonvale::saveMuted() {
-    writeMuteTable(kMutedFile, p_muted);
+status_t Tonvale::saveMuted() {
+    return writeFile(kMutedFile, muteTableText(p_muted));
 }
 
-void Tonvale::saveWeakGeneralCtlSettings() {
-    writeProfileTable(kWeakProfileFile, w_profiles);
+status_t Tonvale::saveWeakGeneralCtlSettings() {
+    return writeFile(kWeakProfileFile, profileTableText(w_profiles));
 }
 
-void Tonvale::saveWeakMuted() {
-    writeMuteTable(kWeakMutedFile, w_muted);
+status_t Tonvale::saveWeakMuted() {
+    return writeFile(kWeakMutedFile, muteTableText(w_muted));
 }
 
-void Tonvale::saveProfiles(bool isweakkey) {
-    if (isweakkey) {
-        saveWeakGeneralCtlSettings();
-    } else {
-        saveGeneralCtlSettings();
-    }
+status_t Tonvale::saveProfiles(bool isweakkey) {
+    return isweakkey ? saveWeakGeneralCtlSettings() : saveGeneralCtlSettings();
 }
 
-void Tonvale::saveMutes(bool isweakkey) {
-    if (isweakkey) {
-        saveWeakMuted();
-    } else {
-        saveMuted();
-    }
+status_t Tonvale::saveMutes(bool isweakkey) {
+    return isweakkey ? saveWeakMuted() : saveMuted();
 }
 
 void Tonvale::applySettings() {

@@ -1,21 +1,24 @@
 #pragma once
 
 #include <binder/IMemory.h>
-#include <pthread.h>
 #include <utils/RefBase.h>
 #include <utils/String16.h>
 #include <utils/String8.h>
 #include <utils/Vector.h>
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "interface/Access.h"
 #include "interface/BnTonvale.h"
 #include "service/tonvale_process_volume.h"
 
 namespace android {
 
 class MemManager;
+class SettingsStore;
 
 /** "true" gives true, "false" gives false (whole text, case-sensitive), anything else fallback. */
 bool convertStrPrefBool(std::string text, bool fallback);
@@ -23,10 +26,12 @@ bool convertStrPrefBool(std::string text, bool fallback);
 /**
  * The service object: owns the profiles, mute marks, default profile and switches, keeps them
  * in the settings files and answers every request. All public entry points are serialised by
- * the one non-recursive mutex `lock`.
+ * one non-recursive mutex.
  *
  * Settings operations return 0, or BAD_VALUE for a name that cannot be stored faithfully:
  * one containing "\n" or a NUL byte, or "|" for a profile table. Such a call changes nothing.
+ * When a settings file cannot be written the change stays in force and the operation returns
+ * the negative errno of the failed step (never BAD_VALUE).
  *
  * The track registry reads the settings in place; every change of profiles or mute marks is
  * written into every control block before the call returns.
@@ -35,7 +40,10 @@ class Tonvale : public BnTonvale {
 public:
     typedef android::control_mode_flags_t control_mode_flags_t;
 
+    /** The service as the daemon runs it: the platform's callers, the default directory. */
     Tonvale();
+    /** access tells who is calling; store keeps the settings files. */
+    Tonvale(std::unique_ptr<Access> access, std::shared_ptr<SettingsStore> store);
     ~Tonvale() override;
 
     /** Name under which the daemon registers the service. */
@@ -89,8 +97,8 @@ public:
 
     /** Reloads all five settings files. */
     void initData();
-    /** Rewrites all five settings files. */
-    void saveAllData();
+    /** Rewrites all five settings files; the first failure, or 0. */
+    status_t saveAllData();
 
     /**
      * Read-only views of the settings, unlocked: valid for the object's life, but a caller
@@ -117,16 +125,21 @@ private:
     void initMuted();
     void initWeakGeneralCtlSettings();
     void initWeakMuted();
-    void saveSwitchConfiguations();
-    void saveGeneralCtlSettings();
-    void saveMuted();
-    void saveWeakGeneralCtlSettings();
-    void saveWeakMuted();
+    // Writers return 0 or the failure of the rewrite, which they have logged.
+    [[nodiscard]] status_t saveSwitchConfiguations();
+    [[nodiscard]] status_t saveGeneralCtlSettings();
+    [[nodiscard]] status_t saveMuted();
+    [[nodiscard]] status_t saveWeakGeneralCtlSettings();
+    [[nodiscard]] status_t saveWeakMuted();
     /** Rewrites the file of the profile (mute) table that isweakkey selects. */
-    void saveProfiles(bool isweakkey);
-    void saveMutes(bool isweakkey);
+    [[nodiscard]] status_t saveProfiles(bool isweakkey);
+    [[nodiscard]] status_t saveMutes(bool isweakkey);
     void loadAll();
-    void saveAll();
+    [[nodiscard]] status_t saveAll();
+    /** Replaces one settings file with text; logs a failure. */
+    [[nodiscard]] status_t writeFile(const char* file, const std::string& text);
+    void readProfileTable(const char* file, tonvale_profile_table_t* table);
+    void readMuteTable(const char* file, tonvale_mute_table_t* table);
 
     /** Hands changed profiles and mute marks on to the tracks; called with lock held. */
     void applySettings();
@@ -134,8 +147,9 @@ private:
     /** Status text with the given header format (status and dump differ in one conversion). */
     std::string statusText(const char* header);
 
+    const std::shared_ptr<SettingsStore> mStore;
     sp<MemManager> memManager;
-    pthread_mutex_t lock;
+    std::mutex lock;
     control_mode_flags_t controlMode;
     bool defaultSilent;
     bool weakKeyAdjust;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/TestEnv.h"
+#include "service/ControlledStore.h"
 #include "service/SettingsStore.h"
 
 namespace android {
@@ -18,43 +19,15 @@ using tonvale_test::listDir;
 using tonvale_test::readFile;
 using tonvale_test::writeFile;
 
-enum class Step { kNone, kOpen, kWrite, kWriteAfterPart, kWriteZero, kSync, kRename };
+using Step = ControlledStore::Step;
 
-/** Fails the chosen step of a replace with EIO (or ENOSPC for writes). */
-class FailingStore : public SettingsStore {
+/** Fails the chosen step with ENOSPC (or EIO for the others) and writes 3 bytes at a time. */
+class FailingStore : public ControlledStore {
 public:
-    FailingStore(std::string dir, Step step) : SettingsStore(std::move(dir)), mStep(step) {}
-
-    int writes = 0;
-
-protected:
-    int openTemp(const char* path) override {
-        if (mStep == Step::kOpen) return failWith(EACCES);
-        return SettingsStore::openTemp(path);
+    FailingStore(std::string dir, Step step) : ControlledStore(std::move(dir)) {
+        failAt(step, step == Step::kWrite || step == Step::kWriteAfterPart ? ENOSPC : EIO);
+        limitWrites(3);
     }
-    ssize_t writeSome(int fd, const void* data, size_t size) override {
-        ++writes;
-        if (mStep == Step::kWrite) return failWith(ENOSPC);
-        if (mStep == Step::kWriteZero) return 0;
-        if (mStep == Step::kWriteAfterPart && writes > 1) return failWith(ENOSPC);
-        // Short writes: the store must carry on where each one stopped.
-        return SettingsStore::writeSome(fd, data, size < 3 ? size : 3);
-    }
-    int syncFile(int fd) override {
-        if (mStep == Step::kSync) return failWith(EIO);
-        return SettingsStore::syncFile(fd);
-    }
-    int renameFile(const char* from, const char* to) override {
-        if (mStep == Step::kRename) return failWith(EXDEV);
-        return SettingsStore::renameFile(from, to);
-    }
-
-private:
-    static int failWith(int err) {
-        errno = err;
-        return -1;
-    }
-    const Step mStep;
 };
 
 class SettingsStoreTest : public testing::Test {
@@ -69,7 +42,6 @@ protected:
 
 TEST_F(SettingsStoreTest, DefaultDirectoryFollowsAndroidDataReadOnce) {
     EXPECT_EQ(tonvale_test::settingsDir(), SettingsStore::defaultDirectory());
-    EXPECT_EQ(SettingsStore::defaultDirectory(), SettingsStore::defaultStore().directory());
     const std::string before = getenv("ANDROID_DATA");
     setenv("ANDROID_DATA", "/elsewhere", 1);
     const std::string after = SettingsStore::defaultDirectory();
