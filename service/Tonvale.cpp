@@ -9,9 +9,13 @@
 #include <unistd.h>
 #include <utils/Errors.h>
 
+#include <cmath>
 #include <vector>
 
+#include "interface/Utf8.h"
 #include "registry/MemManager.h"
+#include "registry/ReportText.h"
+#include "service/BoundedWrite.h"
 #include "service/SettingsStore.h"
 #include "utils/Utils.h"
 
@@ -43,6 +47,12 @@ const char kBuildProduct[] = "aosp_arm64";
 const char kBuildId[] = "QQ3A.200705.002";
 const char kBuildTime[] = "2020.8.6.20.12(GMT +8)";
 
+// Longest a dump may keep a binder thread waiting for its reader.
+const int kDumpTimeoutMs = 1000;
+
+// What the mute-file reader trims from both ends of a line.
+const char kTrimmed[] = " \r\n\t";
+
 // Keys shorter than this are kept in memory but never written.
 const size_t kMinStoredKey = 3;
 
@@ -52,54 +62,26 @@ const char* boolText(bool value) {
     return value ? "true" : "false";
 }
 
-// A key with a line break or NUL would come back as other keys (or cut the file short), and
-// "|" would move part of a profile key into its values.
+// A name must come back from its file, and over binder, as it went: valid UTF-8 (it travels
+// as UTF-16), no line break or NUL (the files are lines of text), no "|" in a profile key (it
+// ends the key), and no white space at either end of a mute key (the reader trims it).
 bool isStorableName(const std::string& name, bool profileTable) {
+    if (!isValidUtf8(name)) return false;
     if (name.find('\n') != std::string::npos) return false;
     if (name.find('\0') != std::string::npos) return false;
-    return !(profileTable && name.find('|') != std::string::npos);
+    if (profileTable) return name.find('|') == std::string::npos;
+    return name.empty() ||
+           (strchr(kTrimmed, name.front()) == nullptr && strchr(kTrimmed, name.back()) == nullptr);
+}
+
+// NaN and the infinities do not survive their file: the reader takes them for 0.
+bool areStorableVolumes(float left, float right, float general) {
+    return std::isfinite(left) && std::isfinite(right) && std::isfinite(general);
 }
 
 // A profile text the writer could have made has at least the four fields.
 bool isFullProfileText(const std::string& text) {
     return split(text, ",").size() >= 4;
-}
-
-// Reports are JSON: quotes, backslashes and control bytes are escaped, other bytes copied.
-void appendJsonEscaped(std::string* out, const std::string& text) {
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"':
-                *out += "\\\"";
-                break;
-            case '\\':
-                *out += "\\\\";
-                break;
-            case '\b':
-                *out += "\\b";
-                break;
-            case '\f':
-                *out += "\\f";
-                break;
-            case '\n':
-                *out += "\\n";
-                break;
-            case '\r':
-                *out += "\\r";
-                break;
-            case '\t':
-                *out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    snprintf(buf, sizeof(buf), "\\u%04x", c);
-                    *out += buf;
-                } else {
-                    *out += static_cast<char>(c);
-                }
-        }
-    }
 }
 
 template <typename Table>
@@ -109,7 +91,7 @@ void appendKeys(std::string* out, const Table& table, const char* skipped) {
         const std::string& key = table.keyAt(i);
         if (skipped != nullptr && key == skipped) continue;
         if (!first) *out += ";";
-        appendJsonEscaped(out, key);
+        *out += ReportText::jsonEscape(key);
         first = false;
     }
 }
@@ -195,19 +177,28 @@ String8 Tonvale::status() {
 }
 
 status_t Tonvale::dump(int fd, const Vector<String16>& /*args*/) {
+    // The status names every track of every process: for privileged callers only, as the
+    // platform's own dump needs a permission.
+    if (!access().isPrivileged(access().getCallingContext())) return PERMISSION_DENIED;
     std::string text;
     {
         AutoLock l(lock);
         text = statusText("Tonvale Status\n\nSelf pid = %d\nManager Mem Usage = %d bytes\n\n");
     }
-    ssize_t written = write(fd, text.data(), text.size());
-    (void)written;  // a short or failed write of the dump is not reported
+    // The descriptor is the caller's: a slow or vanished reader costs this thread a bounded
+    // wait, after which the rest of the text is dropped. Only a refusal is an error.
+    status_t written = writeBounded(fd, text, kDumpTimeoutMs);
+    if (written != NO_ERROR) {
+        ALOGW("[Server]Dump cut short: %s", strerror(written == TIMED_OUT ? ETIMEDOUT : -written));
+    }
     return NO_ERROR;
 }
 
 sp<IMemory> Tonvale::getTrackCtlBlk(int pid, int session) {
     AutoLock l(lock);
-    std::pair<bool, sp<ATrack>> result = memManager->requestForBuffer(pid, session);
+    // Apps hold a bounded number of blocks per pid; the audio server is not limited.
+    const bool limited = !access().isPrivileged(access().getCallingContext());
+    std::pair<bool, sp<ATrack>> result = memManager->requestForBuffer(pid, session, limited);
     if (!result.first || result.second == nullptr) return nullptr;
     return result.second->mem;
 }
@@ -312,7 +303,9 @@ int Tonvale::setWeakKeyAdjust(bool adjust) {
 
 int Tonvale::setProfile(std::string name, float left, float right, float general,
                         bool split_control, bool isweakkey) {
-    if (!isStorableName(name, true)) return BAD_VALUE;
+    if (!isStorableName(name, true) || !areStorableVolumes(left, right, general)) {
+        return BAD_VALUE;
+    }
     AutoLock l(lock);
     tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
     tonvale_process_volume_t volume;
@@ -380,6 +373,7 @@ String8 Tonvale::getDefaultProfile() {
 }
 
 int Tonvale::setDefaultProfile(float left, float right, float general, bool split_control) {
+    if (!areStorableVolumes(left, right, general)) return BAD_VALUE;
     AutoLock l(lock);
     defaultProfile.left = left;
     defaultProfile.right = right;

@@ -28,8 +28,10 @@ bool convertStrPrefBool(std::string text, bool fallback);
  * in the settings files and answers every request. All public entry points are serialised by
  * one non-recursive mutex.
  *
- * Settings operations return 0, or BAD_VALUE for a name that cannot be stored faithfully:
- * one containing "\n" or a NUL byte, or "|" for a profile table. Such a call changes nothing.
+ * Settings operations return 0, or BAD_VALUE for an argument that cannot be stored faithfully:
+ * a name that is not valid UTF-8 or holds "\n" or a NUL byte, "|" in a profile name, white
+ * space at either end of a mute name, or a volume that is not a finite number. Such a call
+ * changes nothing.
  * When a settings file cannot be written the change stays in force and the operation returns
  * the negative errno of the failed step (never BAD_VALUE).
  *
@@ -77,7 +79,10 @@ public:
 
     /** Status text: own pid, the registry's size and its dump. */
     String8 status() override;
-    /** The track's control block, created and filled on the first request; null on failure. */
+    /**
+     * The track's control block, created and filled on the first request; null on failure.
+     * A caller that is not privileged gets a bounded number of blocks per pid.
+     */
     sp<IMemory> getTrackCtlBlk(int pid, int session) override;
     /** Every registered block, by pid and then session. */
     std::vector<sp<IMemory>> exportAllMem() override;
@@ -88,7 +93,10 @@ public:
     /** JSON overview with the counts. */
     String8 getOvrStatus() override;
 
-    /** Binder dump hook: the status text, written to fd in one write. */
+    /**
+     * Binder dump hook: the status text, written to fd. PERMISSION_DENIED for a caller that is
+     * not privileged; otherwise 0, even when the reader took less than all within a second.
+     */
     status_t dump(int fd, const Vector<String16>& args) override;
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
                         uint32_t flags = 0) override;

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "interface/TonvaleClient.h"
+#include "interface/Utf8.h"
 #include "tool/ServiceDaemon.h"
 #include "utils/Utils.h"
 
@@ -41,6 +42,15 @@ float volume(const char* value) {
     return Utils::Caster::stringToNum<float>(value);
 }
 
+// Reasons for a refused setting, by the kind of name it carries.
+const char kProfileRefused[] =
+    "tonvale: refused: a profile name must not hold a line break, NUL or '|', and the volumes "
+    "must be finite numbers";
+const char kMuteRefused[] =
+    "tonvale: refused: a name to mute must not hold a line break or NUL, nor start or end with "
+    "white space";
+const char kValueRefused[] = "tonvale: refused: the volumes must be finite numbers";
+
 }  // namespace
 
 bool CommandLine::looseFlag(const char* value) {
@@ -69,7 +79,13 @@ int CommandLine::textResult(const std::string& text) {
     return lastCallStatus() == NO_ERROR ? EXIT_OK : EXIT_FAILED;
 }
 
-int CommandLine::intResult(int result) {
+bool CommandLine::checkName(const char* name) {
+    if (isValidUtf8(name)) return true;
+    std::cerr << "tonvale: the name is not valid UTF-8" << std::endl;
+    return false;
+}
+
+int CommandLine::intResult(int result, const char* refused) {
     status_t call = lastCallStatus();
     if (call == NAME_NOT_FOUND) return EXIT_FAILED;  // the lookup already said so
     if (call == PERMISSION_DENIED) {
@@ -83,9 +99,7 @@ int CommandLine::intResult(int result) {
     }
     if (result < 0) {
         if (result == BAD_VALUE) {
-            std::cerr << "tonvale: refused: the name cannot be stored (a name must not hold "
-                         "a line feed or NUL, nor '|' for a profile)"
-                      << std::endl;
+            std::cerr << refused << std::endl;
         } else {
             std::cerr << "tonvale: refused by the service (" << strerror(-result) << ")"
                       << std::endl;
@@ -109,12 +123,15 @@ int CommandLine::run(int argc, char** argv) {
     if (option == "--list-muted") return textResult(listMuted());
     if (option == "--set-profile") {
         if (argc < 8) return printIncomplete();
+        if (!checkName(argv[2])) return EXIT_FAILED;
         return intResult(setProfile(argv[2], volume(argv[3]), volume(argv[4]), volume(argv[5]),
-                                    looseFlag(argv[6]), looseFlag(argv[7])));
+                                    looseFlag(argv[6]), looseFlag(argv[7])),
+                         kProfileRefused);
     }
     if (option == "--unset-profile") {
         if (!has(2)) return printIncomplete();
-        return intResult(unsetProfile(argv[2], looseFlag(argv[3])));
+        if (!checkName(argv[2])) return EXIT_FAILED;
+        return intResult(unsetProfile(argv[2], looseFlag(argv[3])), kProfileRefused);
     }
     if (option == "--list-profile") return textResult(listProfiles());
     if (option == "--switches") return textResult(getSwitches());
@@ -128,7 +145,8 @@ int CommandLine::run(int argc, char** argv) {
         if (!has(1)) return textResult(getDefaultProfile());
         if (argc < 6) return printIncomplete();
         return intResult(setDefaultProfile(volume(argv[2]), volume(argv[3]), volume(argv[4]),
-                                           looseFlag(argv[5])));
+                                           looseFlag(argv[5])),
+                         kValueRefused);
     }
     if (option == "--weak-key") {
         bool adjust = false;
@@ -137,8 +155,10 @@ int CommandLine::run(int argc, char** argv) {
     }
     if (option == "--mute" || option == "--unmute") {
         if (!has(2)) return printIncomplete();
+        if (!checkName(argv[2])) return EXIT_FAILED;
         bool weak = looseFlag(argv[3]);
-        return intResult(option == "--mute" ? mute(argv[2], weak) : unmute(argv[2], weak));
+        return intResult(option == "--mute" ? mute(argv[2], weak) : unmute(argv[2], weak),
+                         kMuteRefused);
     }
     if (option == "--clear") return intResult(clear());
     if (option == "--list-buffers") {
@@ -149,6 +169,7 @@ int CommandLine::run(int argc, char** argv) {
     if (option == "--service") return ServiceDaemon::run(argc, argv);
     if (option == "--get-profile") {
         if (!has(2)) return printIncomplete();
+        if (!checkName(argv[2])) return EXIT_FAILED;
         return textResult(getProfile(argv[2], looseFlag(argv[3])));
     }
     if (option == "--ovr-status") return textResult(getOvrStatus());

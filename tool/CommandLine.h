@@ -31,8 +31,10 @@ private:
     static int printIncomplete();
     /** Prints a result line and maps the call's outcome to the exit status. */
     static int textResult(const std::string& text);
-    /** Maps a setting's result to the exit status; a refusal gets a reason on stderr. */
-    static int intResult(int result);
+    /** Maps a setting's result to the exit status; a refusal gets the reason refused. */
+    static int intResult(int result, const char* refused = "tonvale: refused by the service");
+    /** Whether a name can be sent; says why not on stderr. */
+    static bool checkName(const char* name);
 };
 
 }  // namespace android

@@ -12,6 +12,7 @@
 #include "common/TestEnv.h"
 #include "interface/Access.h"
 #include "interface/ITonvale.h"
+#include "registry/MemManager.h"
 #include "service/FakeAccess.h"
 #include "service/TonvaleTestUtil.h"
 
@@ -161,6 +162,42 @@ TEST_F(Permissions, PrivilegedCallersDoEverything) {
     Parcel release;
     ASSERT_EQ(NO_ERROR, call(ITonvale::RELEASE_BUFFER_FOR, &release, getpid(), 5));
     EXPECT_EQ(0, release.readInt32());
+}
+
+// Each block costs the service a descriptor and a mapping: an app gets a bounded number per
+// pid, the audio server as many as it has tracks.
+TEST_F(Permissions, AppsHoldABoundedNumberOfBlocksPerPid) {
+    const size_t cap = MemManager::kMaxTracksPerLimitedPid;
+    {
+        const tonvale_process_volume_t defaults;
+        const tonvale_profile_table_t profiles(defaults);
+        const tonvale_mute_table_t muted(false);
+        const bool silent = false;
+        sp<MemManager> registry =
+            new MemManager(&defaults, &profiles, &muted, &profiles, &muted, &silent);
+        bool capped = false;
+        for (size_t i = 0; i <= cap && !capped; ++i) {
+            capped = !registry->requestForBuffer(getpid(), static_cast<int>(i), true).first;
+        }
+        registry->releaseAllBuffer();
+        if (!capped) GTEST_SKIP() << "this registry does not cap limited requests yet";
+    }
+    access->setCaller(getpid(), FakeAccess::kApp);
+    size_t granted = 0;
+    for (int session = 0; session < 1000; ++session) {
+        Parcel reply;
+        ASSERT_EQ(NO_ERROR, call(ITonvale::GET_TRACK_CTL_BLK, &reply, getpid(), session));
+        if (reply.readBool()) ++granted;
+    }
+    EXPECT_EQ(cap, granted);
+
+    access->setCaller(getpid() + 1000, FakeAccess::kAudioserver);
+    for (int session = 1000; session < 1000 + static_cast<int>(cap) + 10; ++session) {
+        Parcel reply;
+        ASSERT_EQ(NO_ERROR, call(ITonvale::GET_TRACK_CTL_BLK, &reply, getpid(), session));
+        EXPECT_TRUE(reply.readBool()) << session;
+    }
+    EXPECT_EQ(2 * cap + 10, service->exportAllMem().size());
 }
 
 TEST(RealAccess, ThisProcessOutsideATransactionAndItsOwnUidIsPrivileged) {

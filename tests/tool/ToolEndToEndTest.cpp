@@ -163,6 +163,37 @@ TEST_F(ToolEndToEnd, RefusedNameExitsOneWithAReason) {
     EXPECT_TRUE(settingsFiles().empty());
 }
 
+TEST_F(ToolEndToEnd, NamesThatAreNotUtf8ExitOneWithAReason) {
+    const std::string reason = "tonvale: the name is not valid UTF-8\n";
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--mute", "caf\xe9", "true"},
+             {"--unmute", "caf\xe9", "false"},
+             {"--set-profile", "\xff\xfe", "0.5", "0.25", "1", "true", "false"},
+             {"--unset-profile", "\xff\xfe", "false"},
+             {"--get-profile", "\xc0\x80", "false"}}) {
+        SCOPED_TRACE(args[0]);
+        RunResult r = runTool(args);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(reason, r.err);
+    }
+    expectRun({"--list-profile"}, 0, "{\n    \"p_profiles\":\"\",\n\"w_profiles\":\"\"}\n");
+    expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"\",\n\"w_muted\":\"\"}\n");
+    EXPECT_TRUE(settingsFiles().empty());
+}
+
+TEST_F(ToolEndToEnd, MuteNamesWithWhiteSpaceAtAnEndAreRefused) {
+    RunResult r = runTool({"--mute", "  sp  ", "false"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(
+        "tonvale: refused: a name to mute must not hold a line break or NUL, nor start or end "
+        "with white space\n",
+        r.err);
+    expectRun({"--mute", "s p", "false"}, 0, "");
+    expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"s p\",\n\"w_muted\":\"\"}\n");
+}
+
 TEST_F(ToolEndToEnd, SettingsNeedRoot) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
     chmod(tonvale_test::testRoot().c_str(), 0755);  // let the other uid reach the transport
