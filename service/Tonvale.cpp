@@ -31,7 +31,6 @@ using Utils::StringProcess::trimStr;
 
 namespace {
 
-const char kSwitchFile[] = "tonvale_config.prof";
 const char kProfileFile[] = "tonvale_volume_profile.prof";
 const char kMutedFile[] = "tonvale_muted_profile.prof";
 const char kWeakProfileFile[] = "tonvale_weakkeyed_profile.prof";
@@ -130,6 +129,15 @@ status_t firstError(status_t current, status_t next) {
 }  // namespace
 
 const char* const Tonvale::kMuteHolder = "NO_MUTE_HOLDER";
+const char* const Tonvale::kSwitchFile = "tonvale_config.prof";
+
+const char* Tonvale::profileFile(bool isweakkey) {
+    return isweakkey ? kWeakProfileFile : kProfileFile;
+}
+
+const char* Tonvale::muteFile(bool isweakkey) {
+    return isweakkey ? kWeakMutedFile : kMutedFile;
+}
 
 bool convertStrPrefBool(std::string text, bool fallback) {
     if (text == "true") return true;
@@ -153,6 +161,8 @@ Tonvale::Tonvale(std::unique_ptr<Access> access, std::shared_ptr<SettingsStore> 
       w_profiles(tonvale_process_volume_t()),
       w_muted(false),
       defaultProfile() {
+    // Rewrites that a crash cut short left their temporary files; no live writer's goes.
+    mStore->removeAbandonedTemps();
     loadAll();
     memManager = new MemManager(&defaultProfile, &p_profiles, &p_muted, &w_profiles, &w_muted,
                                 &defaultSilent);

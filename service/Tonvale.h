@@ -126,6 +126,13 @@ public:
     /** Key that keeps an unmuted table from being empty. */
     static const char* const kMuteHolder;
 
+    /** The settings files, by name in the settings directory: switches and default profile, */
+    static const char* const kSwitchFile;
+    /** the profile table that isweakkey selects, */
+    static const char* profileFile(bool isweakkey);
+    /** and the mute table that isweakkey selects. */
+    static const char* muteFile(bool isweakkey);
+
 private:
     // Loaders and writers of the settings files; the caller holds lock (or is constructing).
     void initSwitchConfiguations();

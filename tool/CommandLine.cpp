@@ -6,6 +6,8 @@
 
 #include "interface/TonvaleClient.h"
 #include "interface/Utf8.h"
+#include "service/SettingsStore.h"
+#include "service/Tonvale.h"
 #include "tool/ServiceDaemon.h"
 #include "utils/Utils.h"
 
@@ -50,6 +52,7 @@ const char kMuteRefused[] =
     "tonvale: refused: a name to mute must not hold a line break or NUL, nor start or end with "
     "white space";
 const char kValueRefused[] = "tonvale: refused: the volumes must be finite numbers";
+const char kRefused[] = "tonvale: refused by the service (Invalid argument)";
 
 }  // namespace
 
@@ -75,8 +78,41 @@ int CommandLine::printIncomplete() {
 }
 
 int CommandLine::textResult(const std::string& text) {
+    const status_t call = lastCallStatus();
+    if (call == NAME_NOT_FOUND) {
+        std::cout << text << std::endl;  // after the lookup's own messages
+        return EXIT_FAILED;
+    }
+    if (call != NO_ERROR) return callFailed(call);
     std::cout << text << std::endl;
-    return lastCallStatus() == NO_ERROR ? EXIT_OK : EXIT_FAILED;
+    return EXIT_OK;
+}
+
+int CommandLine::callFailed(status_t call) {
+    if (call == PERMISSION_DENIED) {
+        std::cerr << "Permission denied: this operation needs root" << std::endl;
+    } else if (call != NAME_NOT_FOUND) {  // the lookup already said so
+        std::cerr << "tonvale: the call to the service failed (" << describe(call) << ")"
+                  << std::endl;
+    }
+    return EXIT_FAILED;
+}
+
+std::string CommandLine::describe(status_t status) {
+    switch (status) {
+        case FAILED_TRANSACTION:
+            return "the transaction failed";
+        case UNKNOWN_ERROR:
+            return "unknown error";
+        case FDS_NOT_ALLOWED:
+            return "descriptors not allowed";
+        case UNEXPECTED_NULL:
+            return "unexpected null";
+        default:
+            break;
+    }
+    if (status < 0 && status > -4096) return strerror(-status);
+    return "status " + std::to_string(status);
 }
 
 bool CommandLine::checkName(const char* name) {
@@ -85,28 +121,27 @@ bool CommandLine::checkName(const char* name) {
     return false;
 }
 
-int CommandLine::intResult(int result, const char* refused) {
-    status_t call = lastCallStatus();
-    if (call == NAME_NOT_FOUND) return EXIT_FAILED;  // the lookup already said so
-    if (call == PERMISSION_DENIED) {
-        std::cerr << "Permission denied: this operation needs root" << std::endl;
+int CommandLine::intResult(int result, const char* refused, const std::string& file) {
+    const status_t call = lastCallStatus();
+    if (call != NO_ERROR) return callFailed(call);
+    if (result == BAD_VALUE) {
+        std::cerr << refused << std::endl;
         return EXIT_FAILED;
     }
-    if (call != NO_ERROR) {
-        std::cerr << "tonvale: the call to the service failed (" << strerror(-call) << ")"
-                  << std::endl;
+    if (result < 0 && !file.empty()) {
+        // The change is in force, but it would not outlive a restart.
+        std::cerr << "Settings not saved: " << file << ": " << describe(result) << std::endl;
         return EXIT_FAILED;
     }
     if (result < 0) {
-        if (result == BAD_VALUE) {
-            std::cerr << refused << std::endl;
-        } else {
-            std::cerr << "tonvale: refused by the service (" << strerror(-result) << ")"
-                      << std::endl;
-        }
+        std::cerr << "tonvale: refused by the service (" << describe(result) << ")" << std::endl;
         return EXIT_FAILED;
     }
     return EXIT_OK;
+}
+
+std::string CommandLine::settingsFile(const char* name) {
+    return SettingsStore::defaultDirectory() + name;
 }
 
 int CommandLine::run(int argc, char** argv) {
@@ -126,12 +161,13 @@ int CommandLine::run(int argc, char** argv) {
         if (!checkName(argv[2])) return EXIT_FAILED;
         return intResult(setProfile(argv[2], volume(argv[3]), volume(argv[4]), volume(argv[5]),
                                     looseFlag(argv[6]), looseFlag(argv[7])),
-                         kProfileRefused);
+                         kProfileRefused, settingsFile(Tonvale::profileFile(looseFlag(argv[7]))));
     }
     if (option == "--unset-profile") {
         if (!has(2)) return printIncomplete();
         if (!checkName(argv[2])) return EXIT_FAILED;
-        return intResult(unsetProfile(argv[2], looseFlag(argv[3])), kProfileRefused);
+        return intResult(unsetProfile(argv[2], looseFlag(argv[3])), kProfileRefused,
+                         settingsFile(Tonvale::profileFile(looseFlag(argv[3]))));
     }
     if (option == "--list-profile") return textResult(listProfiles());
     if (option == "--switches") return textResult(getSwitches());
@@ -139,7 +175,7 @@ int CommandLine::run(int argc, char** argv) {
         if (!has(1)) return EXIT_OK;
         bool silent = false;
         if (!strictFlag(argv[2], &silent)) return printIncomplete();
-        return intResult(setDefaultSilent(silent));
+        return intResult(setDefaultSilent(silent), kRefused, settingsFile(Tonvale::kSwitchFile));
     }
     if (option == "--def-profile") {
         if (!has(1)) return textResult(getDefaultProfile());
@@ -151,16 +187,17 @@ int CommandLine::run(int argc, char** argv) {
     if (option == "--weak-key") {
         bool adjust = false;
         if (!has(1) || !strictFlag(argv[2], &adjust)) return printIncomplete();
-        return intResult(setWeakKeyAdjust(adjust));
+        return intResult(setWeakKeyAdjust(adjust), kRefused, settingsFile(Tonvale::kSwitchFile));
     }
     if (option == "--mute" || option == "--unmute") {
         if (!has(2)) return printIncomplete();
         if (!checkName(argv[2])) return EXIT_FAILED;
         bool weak = looseFlag(argv[3]);
         return intResult(option == "--mute" ? mute(argv[2], weak) : unmute(argv[2], weak),
-                         kMuteRefused);
+                         kMuteRefused, settingsFile(Tonvale::muteFile(weak)));
     }
-    if (option == "--clear") return intResult(clear());
+    // Clear rewrites all five files; a failure names their directory.
+    if (option == "--clear") return intResult(clear(), kRefused, settingsFile(""));
     if (option == "--list-buffers") {
         if (!has(1)) return printIncomplete();
         return textResult(listBuffers(strcmp(argv[2], "1") == 0 ? 1 : 0));

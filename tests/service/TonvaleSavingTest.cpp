@@ -168,5 +168,24 @@ TEST_F(TonvaleSaving, SettingsThatWriteNoFileDoNotFail) {
     EXPECT_TRUE(settingsFiles().empty());
 }
 
+TEST_F(TonvaleSaving, StartRemovesWhatAnInterruptedRewriteLeftAndNothingElse) {
+    pid_t dead = tonvale_test::forkProcess();
+    if (dead == 0) _exit(0);
+    ASSERT_GT(dead, 0);
+    ASSERT_EQ(0, tonvale_test::waitExit(dead));
+    putSettings(kProfileFile, "com.a|0.5,0.5,0.5,0");
+    const std::string abandoned =
+        std::string(".") + kProfileFile + ".tmp." + std::to_string(dead) + ".4";
+    const std::string live =
+        std::string(".") + kMutedFile + ".tmp." + std::to_string(getpid()) + ".9";
+    putSettings(abandoned, "com.half|0.1,0.1");
+    putSettings(live, "com.live");
+
+    sp<Tonvale> started = new Tonvale(std::make_unique<FakeAccess>(), store);
+    EXPECT_EQ((std::set<std::string>{kProfileFile, live}), settingsFiles());
+    EXPECT_EQ(Keys{"com.a"}, keysOf(started->profiles(false)));
+    EXPECT_TRUE(started->muted(false).isEmpty());
+}
+
 }  // namespace
 }  // namespace android
