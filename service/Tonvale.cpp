@@ -152,6 +152,7 @@ Tonvale::Tonvale()
 Tonvale::Tonvale(std::unique_ptr<Access> access, std::shared_ptr<SettingsStore> store)
     : BnTonvale(std::move(access)),
       mStore(std::move(store)),
+      mSaver(mStore),
       memManager(nullptr),
       controlMode(0),
       defaultSilent(false),
@@ -300,15 +301,23 @@ int Tonvale::setControlMode(int /*mode*/) {
 }
 
 int Tonvale::setDefaultSilent(bool silent) {
-    AutoLock l(lock);
-    defaultSilent = silent;
-    return saveSwitchConfiguations();
+    Saves saves;
+    {
+        AutoLock l(lock);
+        defaultSilent = silent;
+        saves.push_back(stageSwitchFile());
+    }
+    return commit(saves);
 }
 
 int Tonvale::setWeakKeyAdjust(bool adjust) {
-    AutoLock l(lock);
-    weakKeyAdjust = adjust;
-    return saveSwitchConfiguations();
+    Saves saves;
+    {
+        AutoLock l(lock);
+        weakKeyAdjust = adjust;
+        saves.push_back(stageSwitchFile());
+    }
+    return commit(saves);
 }
 
 int Tonvale::setProfile(std::string name, float left, float right, float general,
@@ -316,65 +325,78 @@ int Tonvale::setProfile(std::string name, float left, float right, float general
     if (!isStorableName(name, true) || !areStorableVolumes(left, right, general)) {
         return BAD_VALUE;
     }
-    AutoLock l(lock);
-    tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
     tonvale_process_volume_t volume;
     volume.reserved = 0;
     volume.left = left;
     volume.right = right;
     volume.general = general;
     volume.split_control = split_control;
-    table.removeItem(name);
-    table.add(name, volume);
-    status_t saved = saveProfiles(isweakkey);
-    applySettings();
-    return saved;
+    Saves saves;
+    {
+        AutoLock l(lock);
+        tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
+        table.removeItem(name);
+        table.add(name, volume);
+        applySettings();
+        saves.push_back(stageProfileFile(isweakkey));
+    }
+    return commit(saves);
 }
 
 int Tonvale::unsetProfile(std::string name, bool isweakkey) {
     if (!isStorableName(name, true)) return BAD_VALUE;
-    AutoLock l(lock);
-    tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
-    status_t saved = NO_ERROR;
-    if (table.indexOfKey(name) >= 0) {
-        table.removeItem(name);
-        saved = saveProfiles(isweakkey);
+    Saves saves;
+    {
+        AutoLock l(lock);
+        tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
+        const bool found = table.indexOfKey(name) >= 0;
+        if (found) table.removeItem(name);
+        applySettings();
+        if (found) saves.push_back(stageProfileFile(isweakkey));
     }
-    applySettings();
-    return saved;
+    return commit(saves);
 }
 
 int Tonvale::mute(std::string name, bool isweakkey) {
     if (!isStorableName(name, false)) return BAD_VALUE;
-    AutoLock l(lock);
-    tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
-    table.removeItem(std::string(kMuteHolder));
-    if (table.indexOfKey(name) < 0) table.add(name, true);
-    status_t saved = saveMutes(isweakkey);
-    applySettings();
-    return saved;
+    Saves saves;
+    {
+        AutoLock l(lock);
+        tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
+        table.removeItem(std::string(kMuteHolder));
+        if (table.indexOfKey(name) < 0) table.add(name, true);
+        applySettings();
+        saves.push_back(stageMuteFile(isweakkey));
+    }
+    return commit(saves);
 }
 
 int Tonvale::unmute(std::string name, bool isweakkey) {
     if (!isStorableName(name, false)) return BAD_VALUE;
-    AutoLock l(lock);
-    tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
-    table.removeItem(name);
-    if (table.isEmpty()) table.add(std::string(kMuteHolder), true);
-    status_t saved = saveMutes(isweakkey);
-    applySettings();
-    return saved;
+    Saves saves;
+    {
+        AutoLock l(lock);
+        tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
+        table.removeItem(name);
+        if (table.isEmpty()) table.add(std::string(kMuteHolder), true);
+        applySettings();
+        saves.push_back(stageMuteFile(isweakkey));
+    }
+    return commit(saves);
 }
 
 int Tonvale::clear() {
-    AutoLock l(lock);
-    p_profiles.clear();
-    p_muted.clear();
-    w_profiles.clear();
-    w_muted.clear();
-    status_t saved = saveAll();
-    applySettings();
-    return saved;
+    Saves saves;
+    {
+        AutoLock l(lock);
+        p_profiles.clear();
+        p_muted.clear();
+        w_profiles.clear();
+        w_muted.clear();
+        applySettings();
+        saves = stageAll();
+    }
+    return commit(saves);
 }
 
 String8 Tonvale::getDefaultProfile() {
@@ -410,8 +432,12 @@ void Tonvale::initData() {
 }
 
 status_t Tonvale::saveAllData() {
-    AutoLock l(lock);
-    return saveAll();
+    Saves saves;
+    {
+        AutoLock l(lock);
+        saves = stageAll();
+    }
+    return commit(saves);
 }
 
 void Tonvale::loadAll() {
@@ -422,21 +448,16 @@ void Tonvale::loadAll() {
     initWeakMuted();
 }
 
-status_t Tonvale::saveAll() {
-    // Every file is attempted, so one that fails does not keep the others from their change.
-    status_t saved = saveSwitchConfiguations();
-    saved = firstError(saved, saveGeneralCtlSettings());
-    saved = firstError(saved, saveMuted());
-    saved = firstError(saved, saveWeakGeneralCtlSettings());
-    return firstError(saved, saveWeakMuted());
+Tonvale::Saves Tonvale::stageAll() {
+    // In the order of the files: a failure of one does not keep the others from their change.
+    return Saves{stageSwitchFile(), stageProfileFile(false), stageMuteFile(false),
+                 stageProfileFile(true), stageMuteFile(true)};
 }
 
-status_t Tonvale::writeFile(const char* file, const std::string& text) {
-    status_t err = mStore->replace(file, text);
-    if (err == NO_ERROR) return NO_ERROR;
-    ALOGE("[Server]Settings not saved: %s: %s", mStore->pathOf(file).c_str(), strerror(-err));
-    // BAD_VALUE tells a caller that its arguments were refused; a save never says that.
-    return err == BAD_VALUE ? -EIO : err;
+status_t Tonvale::commit(const Saves& saves) {
+    status_t result = NO_ERROR;
+    for (const Save& save : saves) result = firstError(result, mSaver.commit(save.file, save.seq));
+    return result;
 }
 
 void Tonvale::readProfileTable(const char* file, tonvale_profile_table_t* table) {
@@ -491,36 +512,22 @@ void Tonvale::initWeakMuted() {
     readMuteTable(kWeakMutedFile, &w_muted);
 }
 
-status_t Tonvale::saveSwitchConfiguations() {
+Tonvale::Save Tonvale::stageSwitchFile() {
     const std::string text = Utils::Caster::numToString<int>(1) + ";" +
                              volumeToProfileLineStr(defaultProfile) + ";" +
                              controlModeFlagsToString(controlMode) + ";" + boolText(defaultSilent) +
                              ";" + boolText(weakKeyAdjust);
-    return writeFile(kSwitchFile, text);
+    return Save{kSwitchFile, mSaver.stage(kSwitchFile, text)};
 }
 
-status_t Tonvale::saveGeneralCtlSettings() {
-    return writeFile(kProfileFile, profileTableText(p_profiles));
+Tonvale::Save Tonvale::stageProfileFile(bool isweakkey) {
+    const char* file = profileFile(isweakkey);
+    return Save{file, mSaver.stage(file, profileTableText(isweakkey ? w_profiles : p_profiles))};
 }
 
-status_t Tonvale::saveMuted() {
-    return writeFile(kMutedFile, muteTableText(p_muted));
-}
-
-status_t Tonvale::saveWeakGeneralCtlSettings() {
-    return writeFile(kWeakProfileFile, profileTableText(w_profiles));
-}
-
-status_t Tonvale::saveWeakMuted() {
-    return writeFile(kWeakMutedFile, muteTableText(w_muted));
-}
-
-status_t Tonvale::saveProfiles(bool isweakkey) {
-    return isweakkey ? saveWeakGeneralCtlSettings() : saveGeneralCtlSettings();
-}
-
-status_t Tonvale::saveMutes(bool isweakkey) {
-    return isweakkey ? saveWeakMuted() : saveMuted();
+Tonvale::Save Tonvale::stageMuteFile(bool isweakkey) {
+    const char* file = muteFile(isweakkey);
+    return Save{file, mSaver.stage(file, muteTableText(isweakkey ? w_muted : p_muted))};
 }
 
 void Tonvale::applySettings() {

@@ -13,6 +13,7 @@
 
 #include "interface/Access.h"
 #include "interface/BnTonvale.h"
+#include "service/SettingsSaver.h"
 #include "service/tonvale_process_volume.h"
 
 namespace android {
@@ -26,7 +27,9 @@ bool convertStrPrefBool(std::string text, bool fallback);
 /**
  * The service object: owns the profiles, mute marks, default profile and switches, keeps them
  * in the settings files and answers every request. All public entry points are serialised by
- * one non-recursive mutex.
+ * one non-recursive mutex, except the disk work of a save: a settings operation changes the
+ * tables and the control blocks under the mutex, then waits for its file without it, so
+ * reports and block requests never wait for the disk. It replies once the file is written.
  *
  * Settings operations return 0, or BAD_VALUE for an argument that cannot be stored faithfully:
  * a name that is not valid UTF-8 or holds "\n" or a NUL byte, "|" in a profile name, white
@@ -140,19 +143,24 @@ private:
     void initMuted();
     void initWeakGeneralCtlSettings();
     void initWeakMuted();
-    // Writers return 0 or the failure of the rewrite, which they have logged.
-    [[nodiscard]] status_t saveSwitchConfiguations();
-    [[nodiscard]] status_t saveGeneralCtlSettings();
-    [[nodiscard]] status_t saveMuted();
-    [[nodiscard]] status_t saveWeakGeneralCtlSettings();
-    [[nodiscard]] status_t saveWeakMuted();
-    /** Rewrites the file of the profile (mute) table that isweakkey selects. */
-    [[nodiscard]] status_t saveProfiles(bool isweakkey);
-    [[nodiscard]] status_t saveMutes(bool isweakkey);
+    /** A staged rewrite of one settings file, to be committed once lock is released. */
+    struct Save {
+        const char* file;
+        uint64_t seq;
+    };
+    typedef std::vector<Save> Saves;
+
+    // Stage the new text of a settings file from the tables; the caller holds lock.
+    Save stageSwitchFile();
+    Save stageProfileFile(bool isweakkey);
+    Save stageMuteFile(bool isweakkey);
+    Saves stageAll();
+    /**
+     * Waits until the staged texts are on disk; without lock, so nothing else waits for the
+     * disk. 0, or the first failure (every file is still attempted).
+     */
+    [[nodiscard]] status_t commit(const Saves& saves);
     void loadAll();
-    [[nodiscard]] status_t saveAll();
-    /** Replaces one settings file with text; logs a failure. */
-    [[nodiscard]] status_t writeFile(const char* file, const std::string& text);
     void readProfileTable(const char* file, tonvale_profile_table_t* table);
     void readMuteTable(const char* file, tonvale_mute_table_t* table);
 
@@ -163,6 +171,7 @@ private:
     std::string statusText(const char* header);
 
     const std::shared_ptr<SettingsStore> mStore;
+    SettingsSaver mSaver;
     sp<MemManager> memManager;
     std::mutex lock;
     control_mode_flags_t controlMode;
