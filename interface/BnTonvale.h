@@ -14,6 +14,9 @@ namespace android {
 /**
  * Service-side stub: turns a transaction back into a call on the implementation.
  * Codes outside 1..22 go to BBinder::onTransact, so the platform's own codes work.
+ * A caller the code is not for gets PERMISSION_DENIED. Every argument is read and checked
+ * before the call: a request with one missing or malformed (a truncated parcel, a name that
+ * is not UTF-16 text, a bool other than 0 or 1) gets BAD_VALUE and an empty reply.
  */
 class BnTonvale : public BnInterface<ITonvale> {
 public:

@@ -137,7 +137,7 @@ public:
     static const char* muteFile(bool isweakkey);
 
 private:
-    // Loaders and writers of the settings files; the caller holds lock (or is constructing).
+    // Loaders of the settings files; the caller holds lock (or is constructing).
     void initSwitchConfiguations();
     void initGeneralCtlSettings();
     void initMuted();
