@@ -1,8 +1,8 @@
 #include "interface/BnTonvale.h"
 
 #include <android/log.h>
-#include <binder/IPCThreadState.h>
-#include <unistd.h>
+
+#include "interface/Utf8.h"
 
 namespace android {
 
@@ -10,14 +10,48 @@ namespace {
 
 const char kLogTag[] = "KesService";
 
-#ifdef __ANDROID__
-constexpr uid_t kAidSystem = 1000;
-constexpr uid_t kAidAudioserver = 1041;
-#endif
+/** Reads a request's fields in order; once one is missing or malformed, ok() stays false. */
+class Arguments {
+public:
+    explicit Arguments(const Parcel& data) : mData(data) {}
+
+    bool ok() const { return mOk; }
+
+    int32_t int32() {
+        int32_t value = 0;
+        if (mOk && mData.readInt32(&value) != NO_ERROR) mOk = false;
+        return value;
+    }
+    float real() {
+        float value = 0;
+        if (mOk && mData.readFloat(&value) != NO_ERROR) mOk = false;
+        return value;
+    }
+    /** writeBool writes 0 or 1; anything else is not a bool that was sent. */
+    bool flag() {
+        const int32_t value = int32();
+        if (value != 0 && value != 1) mOk = false;
+        return value == 1;
+    }
+    /** A name in UTF-16; a null string or a lone surrogate is malformed. */
+    std::string name() {
+        std::string value;
+        if (mOk && (mData.readUtf8FromUtf16(&value) != NO_ERROR || !isValidUtf8(value))) {
+            mOk = false;
+        }
+        return value;
+    }
+
+private:
+    const Parcel& mData;
+    bool mOk = true;
+};
 
 }  // namespace
 
-BnTonvale::Access BnTonvale::accessFor(uint32_t code) {
+BnTonvale::BnTonvale(std::unique_ptr<Access> access) : mAccess(std::move(access)) {}
+
+BnTonvale::Permission BnTonvale::permissionFor(uint32_t code) {
     switch (code) {
         case STATUS:
         case GET_VERSION:
@@ -28,30 +62,22 @@ BnTonvale::Access BnTonvale::accessFor(uint32_t code) {
         case GET_DEFAULT_PROFILE:
         case GET_PROFILE:
         case GET_OVR_STATUS:
-            return Access::ANYONE;
+            return Permission::ANYONE;
         case GET_TRACK_CTL_BLK:
         case RELEASE_BUFFER_FOR:
-            return Access::OWN_PID;
+            return Permission::OWN_PID;
         default:
-            return Access::PRIVILEGED;
+            return Permission::PRIVILEGED;
     }
 }
 
-bool BnTonvale::isPrivilegedUid(uid_t uid) {
-    if (uid == 0 || uid == getuid()) return true;
-#ifdef __ANDROID__
-    if (uid == kAidSystem || uid == kAidAudioserver) return true;
-#endif
-    return false;
-}
-
 bool BnTonvale::callerAllowed(uint32_t code, const Parcel& data) const {
-    IPCThreadState* ipc = IPCThreadState::self();
-    const uid_t uid = ipc->getCallingUid();
-    const pid_t pid = ipc->getCallingPid();
-    Access access = accessFor(code);
-    if (access == Access::ANYONE || isPrivilegedUid(uid)) return true;
-    if (access == Access::OWN_PID) {
+    const Access::CallingContext caller = mAccess->getCallingContext();
+    const uid_t uid = caller.uid;
+    const pid_t pid = caller.pid;
+    const Permission permission = permissionFor(code);
+    if (permission == Permission::ANYONE || mAccess->isPrivileged(caller)) return true;
+    if (permission == Permission::OWN_PID) {
         // Peek at the request's pid without consuming it.
         const size_t pos = data.dataPosition();
         int32_t requested = 0;
@@ -71,112 +97,107 @@ status_t BnTonvale::onTransact(uint32_t code, const Parcel& data, Parcel* reply,
     }
     if (!data.checkInterface(this)) return PERMISSION_DENIED;
     if (!callerAllowed(code, data)) return PERMISSION_DENIED;
+    if (reply == nullptr) return BAD_VALUE;
 
+    // Every argument is read before anything runs: a request with a missing or malformed one
+    // is refused whole, with an empty reply.
+    Arguments in(data);
     switch (code) {
         case STATUS:
-            reply->writeString8(status());
-            break;
+            return reply->writeString8(status());
         case GET_TRACK_CTL_BLK: {
-            int32_t pid = data.readInt32();
-            int32_t session = data.readInt32();
+            const int32_t pid = in.int32();
+            const int32_t session = in.int32();
+            if (!in.ok()) return BAD_VALUE;
             sp<IMemory> mem = getTrackCtlBlk(pid, session);
-            if (mem == nullptr) {
-                reply->writeBool(false);
-            } else {
-                reply->writeBool(true);
-                reply->writeStrongBinder(IInterface::asBinder(mem));
-            }
-            break;
+            if (mem == nullptr) return reply->writeBool(false);
+            status_t err = reply->writeBool(true);
+            return err != NO_ERROR ? err : reply->writeStrongBinder(IInterface::asBinder(mem));
         }
         case EXPORT_ALL_MEM: {
             std::vector<sp<IMemory>> mems = exportAllMem();
             std::vector<sp<IBinder>> binders;
             binders.reserve(mems.size());
             for (const sp<IMemory>& mem : mems) binders.push_back(IInterface::asBinder(mem));
-            reply->writeStrongBinderVector(binders);
-            break;
+            return reply->writeStrongBinderVector(binders);
         }
         case RELEASE_BUFFER_FOR: {
-            int32_t pid = data.readInt32();
-            int32_t session = data.readInt32();
-            reply->writeInt32(releaseBufferFor(pid, session));
-            break;
+            const int32_t pid = in.int32();
+            const int32_t session = in.int32();
+            if (!in.ok()) return BAD_VALUE;
+            return reply->writeInt32(releaseBufferFor(pid, session));
         }
         case RELEASE_ALL_BUFFER:
-            reply->writeInt32(releaseAllBuffer());
-            break;
+            return reply->writeInt32(releaseAllBuffer());
         case GET_VERSION:
-            reply->writeString8(getVersion());
-            break;
+            return reply->writeString8(getVersion());
         case GET_SWITCHES:
-            reply->writeString8(getSwitches());
-            break;
+            return reply->writeString8(getSwitches());
         case LIST_PROFILES:
-            reply->writeString8(listProfiles());
-            break;
+            return reply->writeString8(listProfiles());
         case LIST_MUTED:
-            reply->writeString8(listMuted());
-            break;
-        case SET_CONTROL_MODE:
-            reply->writeInt32(setControlMode(data.readInt32()));
-            break;
+            return reply->writeString8(listMuted());
+        case SET_CONTROL_MODE: {
+            const int32_t mode = in.int32();
+            if (!in.ok()) return BAD_VALUE;
+            return reply->writeInt32(setControlMode(mode));
+        }
         case SET_DEFAULT_SILENT:
-            reply->writeInt32(setDefaultSilent(data.readBool()));
-            break;
-        case SET_WEAK_KEY_ADJUST:
-            reply->writeInt32(setWeakKeyAdjust(data.readBool()));
-            break;
+        case SET_WEAK_KEY_ADJUST: {
+            const bool value = in.flag();
+            if (!in.ok()) return BAD_VALUE;
+            return reply->writeInt32(code == SET_DEFAULT_SILENT ? setDefaultSilent(value)
+                                                                : setWeakKeyAdjust(value));
+        }
         case SET_PROFILE: {
-            std::string name;
-            data.readUtf8FromUtf16(&name);
-            float left = data.readFloat();
-            float right = data.readFloat();
-            float general = data.readFloat();
-            bool split = data.readBool();
-            bool weak = data.readBool();
-            reply->writeInt32(setProfile(name, left, right, general, split, weak));
-            break;
+            std::string name = in.name();
+            const float left = in.real();
+            const float right = in.real();
+            const float general = in.real();
+            const bool split = in.flag();
+            const bool weak = in.flag();
+            if (!in.ok()) return BAD_VALUE;
+            return reply->writeInt32(setProfile(name, left, right, general, split, weak));
         }
         case UNSET_PROFILE:
         case MUTE:
         case UNMUTE:
         case GET_PROFILE: {
-            std::string name;
-            data.readUtf8FromUtf16(&name);
-            bool weak = data.readBool();
+            std::string name = in.name();
+            const bool weak = in.flag();
+            if (!in.ok()) return BAD_VALUE;
+            if (code == GET_PROFILE) return reply->writeString8(getProfile(name, weak));
+            int result;
             if (code == UNSET_PROFILE) {
-                reply->writeInt32(unsetProfile(name, weak));
+                result = unsetProfile(name, weak);
             } else if (code == MUTE) {
-                reply->writeInt32(mute(name, weak));
-            } else if (code == UNMUTE) {
-                reply->writeInt32(unmute(name, weak));
+                result = mute(name, weak);
             } else {
-                reply->writeString8(getProfile(name, weak));
+                result = unmute(name, weak);
             }
-            break;
+            return reply->writeInt32(result);
         }
         case CLEAR:
-            reply->writeInt32(clear());
-            break;
-        case LIST_BUFFERS:
-            reply->writeString8(listBuffers(data.readInt32()));
-            break;
+            return reply->writeInt32(clear());
+        case LIST_BUFFERS: {
+            const int32_t form = in.int32();
+            if (!in.ok()) return BAD_VALUE;
+            return reply->writeString8(listBuffers(form));
+        }
         case GET_DEFAULT_PROFILE:
-            reply->writeString8(getDefaultProfile());
-            break;
+            return reply->writeString8(getDefaultProfile());
         case SET_DEFAULT_PROFILE: {
-            float left = data.readFloat();
-            float right = data.readFloat();
-            float general = data.readFloat();
-            bool split = data.readBool();
-            reply->writeInt32(setDefaultProfile(left, right, general, split));
-            break;
+            const float left = in.real();
+            const float right = in.real();
+            const float general = in.real();
+            const bool split = in.flag();
+            if (!in.ok()) return BAD_VALUE;
+            return reply->writeInt32(setDefaultProfile(left, right, general, split));
         }
         case GET_OVR_STATUS:
-            reply->writeString8(getOvrStatus());
-            break;
+            return reply->writeString8(getOvrStatus());
     }
-    return NO_ERROR;
+    return UNKNOWN_TRANSACTION;
 }
 
 }  // namespace android

@@ -4,6 +4,9 @@
 #include <binder/Parcel.h>
 #include <sys/types.h>
 
+#include <memory>
+
+#include "interface/Access.h"
 #include "interface/ITonvale.h"
 
 namespace android {
@@ -11,6 +14,9 @@ namespace android {
 /**
  * Service-side stub: turns a transaction back into a call on the implementation.
  * Codes outside 1..22 go to BBinder::onTransact, so the platform's own codes work.
+ * A caller the code is not for gets PERMISSION_DENIED. Every argument is read and checked
+ * before the call: a request with one missing or malformed (a truncated parcel, a name that
+ * is not UTF-16 text, a bool other than 0 or 1) gets BAD_VALUE and an empty reply.
  */
 class BnTonvale : public BnInterface<ITonvale> {
 public:
@@ -18,15 +24,20 @@ public:
                         uint32_t flags = 0) override;
 
     /** Who may call a code; the calling pid matters for the per-track codes only. */
-    enum class Access { ANYONE, OWN_PID, PRIVILEGED };
-    static Access accessFor(uint32_t code);
+    enum class Permission { ANYONE, OWN_PID, PRIVILEGED };
+    static Permission permissionFor(uint32_t code);
 
-    /** Whether a caller with this uid may do everything (root, the service's own uid, ...). */
-    static bool isPrivilegedUid(uid_t uid);
+protected:
+    /** access answers who is calling and whether they are privileged. */
+    explicit BnTonvale(std::unique_ptr<Access> access);
+
+    Access& access() const { return *mAccess; }
 
 private:
     /** Checks the caller of a call, after the interface token; logs a refusal. */
     bool callerAllowed(uint32_t code, const Parcel& data) const;
+
+    const std::unique_ptr<Access> mAccess;
 };
 
 }  // namespace android

@@ -1,5 +1,7 @@
 #include "interface/BpTonvale.h"
 
+#include "interface/Utf8.h"
+
 namespace android {
 
 namespace {
@@ -16,49 +18,81 @@ void BpTonvale::resetLastStatus() {
     sLastStatus = NO_ERROR;
 }
 
+class BpTonvale::Request {
+public:
+    Request() { keep(mData.writeInterfaceToken(ITonvale::descriptor)); }
+
+    Request& int32(int32_t value) {
+        if (mStatus == NO_ERROR) keep(mData.writeInt32(value));
+        return *this;
+    }
+    Request& real(float value) {
+        if (mStatus == NO_ERROR) keep(mData.writeFloat(value));
+        return *this;
+    }
+    Request& flag(bool value) {
+        if (mStatus == NO_ERROR) keep(mData.writeBool(value));
+        return *this;
+    }
+    Request& name(const std::string& value) {
+        if (mStatus == NO_ERROR)
+            keep(isValidUtf8(value) ? mData.writeUtf8AsUtf16(value) : BAD_VALUE);
+        return *this;
+    }
+
+    status_t status() const { return mStatus; }
+    const Parcel& parcel() const { return mData; }
+
+private:
+    void keep(status_t status) {
+        if (mStatus == NO_ERROR) mStatus = status;
+    }
+
+    Parcel mData;
+    status_t mStatus = NO_ERROR;
+};
+
 BpTonvale::BpTonvale(const sp<IBinder>& impl) : BpInterface<ITonvale>(impl) {}
 
-void BpTonvale::begin(Parcel* data) {
-    data->writeInterfaceToken(ITonvale::descriptor);
+status_t BpTonvale::fail(status_t status) {
+    sLastStatus = status;
+    return status;
 }
 
 status_t BpTonvale::call(uint32_t code, const Parcel& data, Parcel* reply) {
     status_t st = remote()->transact(code, data, reply, 0);
-    if (st != NO_ERROR) sLastStatus = st;
+    if (st != NO_ERROR) fail(st);
     return st;
 }
 
-void BpTonvale::nameRequest(Parcel* data, const std::string& name, bool isweakkey) {
-    begin(data);
-    data->writeUtf8AsUtf16(name);
-    data->writeBool(isweakkey);
-}
-
 String8 BpTonvale::callText(uint32_t code) {
-    Parcel data;
-    begin(&data);
-    return callText(code, data);
+    return callText(code, Request());
 }
 
 int BpTonvale::callInt(uint32_t code) {
-    Parcel data;
-    begin(&data);
-    return callInt(code, data);
+    return callInt(code, Request());
 }
 
-String8 BpTonvale::callText(uint32_t code, const Parcel& data) {
+String8 BpTonvale::callText(uint32_t code, const Request& request) {
+    if (request.status() != NO_ERROR) {
+        fail(request.status());
+        return String8();
+    }
     Parcel reply;
-    if (call(code, data, &reply) != NO_ERROR) return String8();
-    return reply.readString8();
+    if (call(code, request.parcel(), &reply) != NO_ERROR) return String8();
+    String8 text;
+    if (reply.readString8(&text) != NO_ERROR) fail(BAD_VALUE);
+    return text;
 }
 
-int BpTonvale::callInt(uint32_t code, const Parcel& data) {
+int BpTonvale::callInt(uint32_t code, const Request& request) {
+    if (request.status() != NO_ERROR) return fail(request.status());
     Parcel reply;
-    status_t st = call(code, data, &reply);
+    status_t st = call(code, request.parcel(), &reply);
     if (st != NO_ERROR) return st;
     int32_t value = 0;
     st = reply.readInt32(&value);
-    return st == NO_ERROR ? value : st;
+    return st == NO_ERROR ? value : fail(st);
 }
 
 String8 BpTonvale::status() {
@@ -66,20 +100,27 @@ String8 BpTonvale::status() {
 }
 
 sp<IMemory> BpTonvale::getTrackCtlBlk(int pid, int session) {
-    Parcel data, reply;
-    begin(&data);
-    data.writeInt32(pid);
-    data.writeInt32(session);
-    if (call(GET_TRACK_CTL_BLK, data, &reply) != NO_ERROR) return nullptr;
+    Request request;
+    request.int32(pid).int32(session);
+    if (request.status() != NO_ERROR) {
+        fail(request.status());
+        return nullptr;
+    }
+    Parcel reply;
+    if (call(GET_TRACK_CTL_BLK, request.parcel(), &reply) != NO_ERROR) return nullptr;
     if (!reply.readBool()) return nullptr;
     return interface_cast<IMemory>(reply.readStrongBinder());
 }
 
 std::vector<sp<IMemory>> BpTonvale::exportAllMem() {
-    Parcel data, reply;
-    begin(&data);
+    Request request;
     std::vector<sp<IMemory>> result;
-    if (call(EXPORT_ALL_MEM, data, &reply) != NO_ERROR) return result;
+    if (request.status() != NO_ERROR) {
+        fail(request.status());
+        return result;
+    }
+    Parcel reply;
+    if (call(EXPORT_ALL_MEM, request.parcel(), &reply) != NO_ERROR) return result;
     std::vector<sp<IBinder>> binders;
     if (reply.readStrongBinderVector(&binders) != NO_ERROR) return result;
     for (const sp<IBinder>& binder : binders) {
@@ -89,11 +130,7 @@ std::vector<sp<IMemory>> BpTonvale::exportAllMem() {
 }
 
 int BpTonvale::releaseBufferFor(int pid, int session) {
-    Parcel data;
-    begin(&data);
-    data.writeInt32(pid);
-    data.writeInt32(session);
-    return callInt(RELEASE_BUFFER_FOR, data);
+    return callInt(RELEASE_BUFFER_FOR, Request().int32(pid).int32(session));
 }
 
 int BpTonvale::releaseAllBuffer() {
@@ -117,55 +154,34 @@ String8 BpTonvale::listMuted() {
 }
 
 int BpTonvale::setControlMode(int mode) {
-    Parcel data;
-    begin(&data);
-    data.writeInt32(mode);
-    return callInt(SET_CONTROL_MODE, data);
+    return callInt(SET_CONTROL_MODE, Request().int32(mode));
 }
 
 int BpTonvale::setDefaultSilent(bool silent) {
-    Parcel data;
-    begin(&data);
-    data.writeBool(silent);
-    return callInt(SET_DEFAULT_SILENT, data);
+    return callInt(SET_DEFAULT_SILENT, Request().flag(silent));
 }
 
 int BpTonvale::setWeakKeyAdjust(bool adjust) {
-    Parcel data;
-    begin(&data);
-    data.writeBool(adjust);
-    return callInt(SET_WEAK_KEY_ADJUST, data);
+    return callInt(SET_WEAK_KEY_ADJUST, Request().flag(adjust));
 }
 
 int BpTonvale::setProfile(std::string name, float left, float right, float general,
                           bool split_control, bool isweakkey) {
-    Parcel data;
-    begin(&data);
-    data.writeUtf8AsUtf16(name);
-    data.writeFloat(left);
-    data.writeFloat(right);
-    data.writeFloat(general);
-    data.writeBool(split_control);
-    data.writeBool(isweakkey);
-    return callInt(SET_PROFILE, data);
+    return callInt(
+        SET_PROFILE,
+        Request().name(name).real(left).real(right).real(general).flag(split_control).flag(isweakkey));
 }
 
 int BpTonvale::unsetProfile(std::string name, bool isweakkey) {
-    Parcel data;
-    nameRequest(&data, name, isweakkey);
-    return callInt(UNSET_PROFILE, data);
+    return callInt(UNSET_PROFILE, Request().name(name).flag(isweakkey));
 }
 
 int BpTonvale::mute(std::string name, bool isweakkey) {
-    Parcel data;
-    nameRequest(&data, name, isweakkey);
-    return callInt(MUTE, data);
+    return callInt(MUTE, Request().name(name).flag(isweakkey));
 }
 
 int BpTonvale::unmute(std::string name, bool isweakkey) {
-    Parcel data;
-    nameRequest(&data, name, isweakkey);
-    return callInt(UNMUTE, data);
+    return callInt(UNMUTE, Request().name(name).flag(isweakkey));
 }
 
 int BpTonvale::clear() {
@@ -173,10 +189,7 @@ int BpTonvale::clear() {
 }
 
 String8 BpTonvale::listBuffers(int form) {
-    Parcel data;
-    begin(&data);
-    data.writeInt32(form);
-    return callText(LIST_BUFFERS, data);
+    return callText(LIST_BUFFERS, Request().int32(form));
 }
 
 String8 BpTonvale::getDefaultProfile() {
@@ -184,19 +197,12 @@ String8 BpTonvale::getDefaultProfile() {
 }
 
 int BpTonvale::setDefaultProfile(float left, float right, float general, bool split_control) {
-    Parcel data;
-    begin(&data);
-    data.writeFloat(left);
-    data.writeFloat(right);
-    data.writeFloat(general);
-    data.writeBool(split_control);
-    return callInt(SET_DEFAULT_PROFILE, data);
+    return callInt(SET_DEFAULT_PROFILE,
+                   Request().real(left).real(right).real(general).flag(split_control));
 }
 
 String8 BpTonvale::getProfile(std::string name, bool isweakkey) {
-    Parcel data;
-    nameRequest(&data, name, isweakkey);
-    return callText(GET_PROFILE, data);
+    return callText(GET_PROFILE, Request().name(name).flag(isweakkey));
 }
 
 String8 BpTonvale::getOvrStatus() {

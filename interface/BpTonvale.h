@@ -13,7 +13,8 @@ namespace android {
  *
  * A failed transaction is not mistaken for a result: int operations return the transport's
  * status (for example DEAD_OBJECT, or PERMISSION_DENIED for a refused call), text operations
- * return an empty text, and the memory operations return nothing.
+ * return an empty text, and the memory operations return nothing. A name that is not valid
+ * UTF-8 cannot travel as UTF-16: such a call is not sent and fails with BAD_VALUE.
  */
 class BpTonvale : public BpInterface<ITonvale> {
 public:
@@ -48,19 +49,20 @@ public:
     static void resetLastStatus();
 
 private:
+    /** A request under construction; the first failed write (or refused name) is kept. */
+    class Request;
+
     /** Sends data as transaction code; the transport's status. */
     status_t call(uint32_t code, const Parcel& data, Parcel* reply);
-    /** A transaction whose reply is a text. */
-    String8 callText(uint32_t code, const Parcel& data);
-    /** A transaction whose reply is an int; a failed transaction yields its status. */
-    int callInt(uint32_t code, const Parcel& data);
+    /** A transaction whose reply is a text; a request that could not be built is not sent. */
+    String8 callText(uint32_t code, const Request& request);
+    /** A transaction whose reply is an int; a failed or unsent transaction yields its status. */
+    int callInt(uint32_t code, const Request& request);
     /** The same with a request of the interface token alone. */
     String8 callText(uint32_t code);
     int callInt(uint32_t code);
-    /** A parcel that starts with the interface token. */
-    static void begin(Parcel* data);
-    /** The token, then a name and its table flag. */
-    static void nameRequest(Parcel* data, const std::string& name, bool isweakkey);
+    /** Records a status as the last failure of this thread and returns it. */
+    static status_t fail(status_t status);
 };
 
 }  // namespace android

@@ -10,7 +10,8 @@ namespace android {
 /**
  * Where the settings files live and how they are replaced. A file is rewritten through a
  * temporary file in the same directory that is synced and then renamed over it, so a reader
- * or a crash sees either the old text or the new one, never a part of it.
+ * or a crash sees either the old text or the new one, never a part of it. The temporary file
+ * is named ".<name>.tmp.<pid>.<n>" after the process that writes it.
  */
 class SettingsStore {
 public:
@@ -27,19 +28,25 @@ public:
     /** The directory for a given ANDROID_DATA value (null when unset); fixed on Android. */
     static std::string directoryFor(const char* androidData);
 
-    /** The store on defaultDirectory() that the service uses. */
-    static SettingsStore& defaultStore();
-
     const std::string& directory() const { return mDirectory; }
 
     /** directory() followed by the file name. */
     std::string pathOf(const std::string& name) const;
 
     /**
-     * Replaces the named file with text. On failure the old file (or its absence) stays as
-     * it was, no temporary file is left behind, and a negative errno value is returned.
+     * Replaces the named file with text. The new file keeps the mode and, where this process
+     * may set it, the owner of the file it replaces; a file that did not exist is created
+     * 0600. On failure the old file (or its absence) stays as it was, no temporary file is
+     * left behind, and a negative errno value is returned.
      */
-    status_t replace(const std::string& name, const std::string& text);
+    [[nodiscard]] status_t replace(const std::string& name, const std::string& text);
+
+    /**
+     * Removes the temporary files that rewrites interrupted by a crash left behind: those of
+     * processes that no longer exist. A live process's may still be in use and stay. Returns
+     * how many were removed.
+     */
+    size_t removeAbandonedTemps();
 
 protected:
     // The steps of replace(), one system call each; tests override them to fail.

@@ -1,12 +1,21 @@
+#define LOG_TAG "KesService"
+
 #include "service/Tonvale.h"
 
+#include <errno.h>
+#include <log/log.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 #include <utils/Errors.h>
 
+#include <cmath>
 #include <vector>
 
+#include "interface/Utf8.h"
 #include "registry/MemManager.h"
+#include "registry/ReportText.h"
+#include "service/BoundedWrite.h"
 #include "service/SettingsStore.h"
 #include "utils/Utils.h"
 
@@ -22,7 +31,6 @@ using Utils::StringProcess::trimStr;
 
 namespace {
 
-const char kSwitchFile[] = "tonvale_config.prof";
 const char kProfileFile[] = "tonvale_volume_profile.prof";
 const char kMutedFile[] = "tonvale_muted_profile.prof";
 const char kWeakProfileFile[] = "tonvale_weakkeyed_profile.prof";
@@ -38,72 +46,41 @@ const char kBuildProduct[] = "aosp_arm64";
 const char kBuildId[] = "QQ3A.200705.002";
 const char kBuildTime[] = "2020.8.6.20.12(GMT +8)";
 
+// Longest a dump may keep a binder thread waiting for its reader.
+const int kDumpTimeoutMs = 1000;
+
+// What the mute-file reader trims from both ends of a line.
+const char kTrimmed[] = " \r\n\t";
+
 // Keys shorter than this are kept in memory but never written.
 const size_t kMinStoredKey = 3;
 
-class AutoLock {
-public:
-    explicit AutoLock(pthread_mutex_t* mutex) : mMutex(mutex) { pthread_mutex_lock(mMutex); }
-    ~AutoLock() { pthread_mutex_unlock(mMutex); }
-    AutoLock(const AutoLock&) = delete;
-    AutoLock& operator=(const AutoLock&) = delete;
-
-private:
-    pthread_mutex_t* mMutex;
-};
+using AutoLock = std::lock_guard<std::mutex>;
 
 const char* boolText(bool value) {
     return value ? "true" : "false";
 }
 
-// A key with a line break or NUL would come back as other keys (or cut the file short), and
-// "|" would move part of a profile key into its values.
+// A name must come back from its file, and over binder, as it went: valid UTF-8 (it travels
+// as UTF-16), no line break or NUL (the files are lines of text), no "|" in a profile key (it
+// ends the key), and no white space at either end of a mute key (the reader trims it).
 bool isStorableName(const std::string& name, bool profileTable) {
+    if (!isValidUtf8(name)) return false;
     if (name.find('\n') != std::string::npos) return false;
     if (name.find('\0') != std::string::npos) return false;
-    return !(profileTable && name.find('|') != std::string::npos);
+    if (profileTable) return name.find('|') == std::string::npos;
+    return name.empty() ||
+           (strchr(kTrimmed, name.front()) == nullptr && strchr(kTrimmed, name.back()) == nullptr);
+}
+
+// NaN and the infinities do not survive their file: the reader takes them for 0.
+bool areStorableVolumes(float left, float right, float general) {
+    return std::isfinite(left) && std::isfinite(right) && std::isfinite(general);
 }
 
 // A profile text the writer could have made has at least the four fields.
 bool isFullProfileText(const std::string& text) {
     return split(text, ",").size() >= 4;
-}
-
-// Reports are JSON: quotes, backslashes and control bytes are escaped, other bytes copied.
-void appendJsonEscaped(std::string* out, const std::string& text) {
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"':
-                *out += "\\\"";
-                break;
-            case '\\':
-                *out += "\\\\";
-                break;
-            case '\b':
-                *out += "\\b";
-                break;
-            case '\f':
-                *out += "\\f";
-                break;
-            case '\n':
-                *out += "\\n";
-                break;
-            case '\r':
-                *out += "\\r";
-                break;
-            case '\t':
-                *out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    snprintf(buf, sizeof(buf), "\\u%04x", c);
-                    *out += buf;
-                } else {
-                    *out += static_cast<char>(c);
-                }
-        }
-    }
 }
 
 template <typename Table>
@@ -113,7 +90,7 @@ void appendKeys(std::string* out, const Table& table, const char* skipped) {
         const std::string& key = table.keyAt(i);
         if (skipped != nullptr && key == skipped) continue;
         if (!first) *out += ";";
-        appendJsonEscaped(out, key);
+        *out += ReportText::jsonEscape(key);
         first = false;
     }
 }
@@ -122,7 +99,7 @@ String8 toString8(const std::string& text) {
     return String8(text.c_str(), text.size());
 }
 
-void writeProfileTable(const char* file, const tonvale_profile_table_t& table) {
+std::string profileTableText(const tonvale_profile_table_t& table) {
     std::string text;
     for (size_t i = 0; i < table.size(); ++i) {
         const std::string& key = table.keyAt(i);
@@ -130,11 +107,10 @@ void writeProfileTable(const char* file, const tonvale_profile_table_t& table) {
         if (!text.empty()) text += "\n";
         text += key + "|" + volumeToProfileLineStr(table.valueAt(i));
     }
-    // An unwritable file is skipped; the table in memory keeps its contents.
-    SettingsStore::defaultStore().replace(file, text);
+    return text;
 }
 
-void writeMuteTable(const char* file, const tonvale_mute_table_t& table) {
+std::string muteTableText(const tonvale_mute_table_t& table) {
     std::string text;
     for (size_t i = 0; i < table.size(); ++i) {
         const std::string& key = table.keyAt(i);
@@ -142,32 +118,26 @@ void writeMuteTable(const char* file, const tonvale_mute_table_t& table) {
         if (!text.empty()) text += "\n";
         text += key;
     }
-    SettingsStore::defaultStore().replace(file, text);
+    return text;
 }
 
-void readProfileTable(const char* file, tonvale_profile_table_t* table) {
-    table->clear();
-    for (const std::string& line : getPreset(SettingsStore::defaultStore().pathOf(file))) {
-        if (line.size() < kMinStoredKey) continue;
-        // Lines the writer never makes are skipped rather than loaded as made-up profiles.
-        if (!contains(line, "|")) continue;
-        std::vector<std::string> parts = split(line, "|");
-        if (!isFullProfileText(parts[1])) continue;
-        table->replaceValueFor(parts[0], paramToVolumeSingleFile(parts[1]));
-    }
-}
-
-void readMuteTable(const char* file, tonvale_mute_table_t* table) {
-    table->clear();
-    for (const std::string& line : getPreset(SettingsStore::defaultStore().pathOf(file))) {
-        if (line.size() < kMinStoredKey) continue;
-        table->replaceValueFor(trimStr(line), true);
-    }
+// The first failure of several, or 0.
+status_t firstError(status_t current, status_t next) {
+    return current != NO_ERROR ? current : next;
 }
 
 }  // namespace
 
 const char* const Tonvale::kMuteHolder = "NO_MUTE_HOLDER";
+const char* const Tonvale::kSwitchFile = "tonvale_config.prof";
+
+const char* Tonvale::profileFile(bool isweakkey) {
+    return isweakkey ? kWeakProfileFile : kProfileFile;
+}
+
+const char* Tonvale::muteFile(bool isweakkey) {
+    return isweakkey ? kWeakMutedFile : kMutedFile;
+}
 
 bool convertStrPrefBool(std::string text, bool fallback) {
     if (text == "true") return true;
@@ -176,7 +146,14 @@ bool convertStrPrefBool(std::string text, bool fallback) {
 }
 
 Tonvale::Tonvale()
-    : memManager(nullptr),
+    : Tonvale(std::make_unique<Access>(),
+              std::make_shared<SettingsStore>(SettingsStore::defaultDirectory())) {}
+
+Tonvale::Tonvale(std::unique_ptr<Access> access, std::shared_ptr<SettingsStore> store)
+    : BnTonvale(std::move(access)),
+      mStore(std::move(store)),
+      mSaver(mStore),
+      memManager(nullptr),
       controlMode(0),
       defaultSilent(false),
       weakKeyAdjust(false),
@@ -185,7 +162,8 @@ Tonvale::Tonvale()
       w_profiles(tonvale_process_volume_t()),
       w_muted(false),
       defaultProfile() {
-    pthread_mutex_init(&lock, nullptr);
+    // Rewrites that a crash cut short left their temporary files; no live writer's goes.
+    mStore->removeAbandonedTemps();
     loadAll();
     memManager = new MemManager(&defaultProfile, &p_profiles, &p_muted, &w_profiles, &w_muted,
                                 &defaultSilent);
@@ -193,7 +171,6 @@ Tonvale::Tonvale()
 
 Tonvale::~Tonvale() {
     memManager->releaseAllBuffer();
-    pthread_mutex_destroy(&lock);
     // memManager is declared first, so it is dropped last: its pointers stay valid until then.
 }
 
@@ -205,51 +182,60 @@ std::string Tonvale::statusText(const char* header) {
 }
 
 String8 Tonvale::status() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return toString8(
         statusText("Tonvale Status\n\nSelf pid = %d\nManager Mem Usage = %u bytes\n\n"));
 }
 
 status_t Tonvale::dump(int fd, const Vector<String16>& /*args*/) {
+    // The status names every track of every process: for privileged callers only, as the
+    // platform's own dump needs a permission.
+    if (!access().isPrivileged(access().getCallingContext())) return PERMISSION_DENIED;
     std::string text;
     {
-        AutoLock l(&lock);
+        AutoLock l(lock);
         text = statusText("Tonvale Status\n\nSelf pid = %d\nManager Mem Usage = %d bytes\n\n");
     }
-    ssize_t written = write(fd, text.data(), text.size());
-    (void)written;  // a short or failed write of the dump is not reported
+    // The descriptor is the caller's: a slow or vanished reader costs this thread a bounded
+    // wait, after which the rest of the text is dropped. Only a refusal is an error.
+    status_t written = writeBounded(fd, text, kDumpTimeoutMs);
+    if (written != NO_ERROR) {
+        ALOGW("[Server]Dump cut short: %s", strerror(written == TIMED_OUT ? ETIMEDOUT : -written));
+    }
     return NO_ERROR;
 }
 
 sp<IMemory> Tonvale::getTrackCtlBlk(int pid, int session) {
-    AutoLock l(&lock);
-    std::pair<bool, sp<ATrack>> result = memManager->requestForBuffer(pid, session);
+    AutoLock l(lock);
+    // Apps hold a bounded number of blocks per pid; the audio server is not limited.
+    const bool limited = !access().isPrivileged(access().getCallingContext());
+    std::pair<bool, sp<ATrack>> result = memManager->requestForBuffer(pid, session, limited);
     if (!result.first || result.second == nullptr) return nullptr;
     return result.second->mem;
 }
 
 std::vector<sp<IMemory>> Tonvale::exportAllMem() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return memManager->getAllMems();
 }
 
 int Tonvale::releaseBufferFor(int pid, int session) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return memManager->releaseBuffer(pid, session);
 }
 
 int Tonvale::releaseAllBuffer() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return memManager->releaseAllBuffer();
 }
 
 String8 Tonvale::listBuffers(int form) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return toString8(memManager->listBufferInline(form));
 }
 
 String8 Tonvale::getOvrStatus() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     // A mute table holding only the holder counts as empty.
     auto mutedCount = [](const tonvale_mute_table_t& table) -> unsigned {
         if (table.size() == 1 && table.keyAt(0) == kMuteHolder) return 0;
@@ -272,7 +258,7 @@ status_t Tonvale::onTransact(uint32_t code, const Parcel& data, Parcel* reply, u
 }
 
 String8 Tonvale::getVersion() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     char buf[512];
     snprintf(buf, sizeof(buf),
              "Tonvale native service - version [%d][%s]\nAuthor: %s\nApi: Android [%d][%s]\n"
@@ -283,14 +269,14 @@ String8 Tonvale::getVersion() {
 }
 
 String8 Tonvale::getSwitches() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     char buf[256];
     snprintf(buf, sizeof(buf), "0;%s;%s", boolText(defaultSilent), boolText(weakKeyAdjust));
     return String8(buf);
 }
 
 String8 Tonvale::listProfiles() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     std::string out = "{\n    \"p_profiles\":\"";
     appendKeys(&out, p_profiles, nullptr);
     out += "\",\n\"w_profiles\":\"";
@@ -300,7 +286,7 @@ String8 Tonvale::listProfiles() {
 }
 
 String8 Tonvale::listMuted() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     std::string out = "{\n    \"p_muted\":\"";
     appendKeys(&out, p_muted, kMuteHolder);
     out += "\",\n\"w_muted\":\"";
@@ -310,94 +296,117 @@ String8 Tonvale::listMuted() {
 }
 
 int Tonvale::setControlMode(int /*mode*/) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return 0;
 }
 
 int Tonvale::setDefaultSilent(bool silent) {
-    AutoLock l(&lock);
-    defaultSilent = silent;
-    saveSwitchConfiguations();
-    return 0;
+    Saves saves;
+    {
+        AutoLock l(lock);
+        defaultSilent = silent;
+        saves.push_back(stageSwitchFile());
+    }
+    return commit(saves);
 }
 
 int Tonvale::setWeakKeyAdjust(bool adjust) {
-    AutoLock l(&lock);
-    weakKeyAdjust = adjust;
-    saveSwitchConfiguations();
-    return 0;
+    Saves saves;
+    {
+        AutoLock l(lock);
+        weakKeyAdjust = adjust;
+        saves.push_back(stageSwitchFile());
+    }
+    return commit(saves);
 }
 
 int Tonvale::setProfile(std::string name, float left, float right, float general,
                         bool split_control, bool isweakkey) {
-    if (!isStorableName(name, true)) return BAD_VALUE;
-    AutoLock l(&lock);
-    tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
+    if (!isStorableName(name, true) || !areStorableVolumes(left, right, general)) {
+        return BAD_VALUE;
+    }
     tonvale_process_volume_t volume;
     volume.reserved = 0;
     volume.left = left;
     volume.right = right;
     volume.general = general;
     volume.split_control = split_control;
-    table.removeItem(name);
-    table.add(name, volume);
-    saveProfiles(isweakkey);
-    applySettings();
-    return 0;
+    Saves saves;
+    {
+        AutoLock l(lock);
+        tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
+        table.removeItem(name);
+        table.add(name, volume);
+        applySettings();
+        saves.push_back(stageProfileFile(isweakkey));
+    }
+    return commit(saves);
 }
 
 int Tonvale::unsetProfile(std::string name, bool isweakkey) {
     if (!isStorableName(name, true)) return BAD_VALUE;
-    AutoLock l(&lock);
-    tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
-    if (table.indexOfKey(name) >= 0) {
-        table.removeItem(name);
-        saveProfiles(isweakkey);
+    Saves saves;
+    {
+        AutoLock l(lock);
+        tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
+        const bool found = table.indexOfKey(name) >= 0;
+        if (found) table.removeItem(name);
+        applySettings();
+        if (found) saves.push_back(stageProfileFile(isweakkey));
     }
-    applySettings();
-    return 0;
+    return commit(saves);
 }
 
 int Tonvale::mute(std::string name, bool isweakkey) {
     if (!isStorableName(name, false)) return BAD_VALUE;
-    AutoLock l(&lock);
-    tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
-    table.removeItem(std::string(kMuteHolder));
-    if (table.indexOfKey(name) < 0) table.add(name, true);
-    saveMutes(isweakkey);
-    applySettings();
-    return 0;
+    Saves saves;
+    {
+        AutoLock l(lock);
+        tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
+        table.removeItem(std::string(kMuteHolder));
+        if (table.indexOfKey(name) < 0) table.add(name, true);
+        applySettings();
+        saves.push_back(stageMuteFile(isweakkey));
+    }
+    return commit(saves);
 }
 
 int Tonvale::unmute(std::string name, bool isweakkey) {
     if (!isStorableName(name, false)) return BAD_VALUE;
-    AutoLock l(&lock);
-    tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
-    table.removeItem(name);
-    if (table.isEmpty()) table.add(std::string(kMuteHolder), true);
-    saveMutes(isweakkey);
-    applySettings();
-    return 0;
+    Saves saves;
+    {
+        AutoLock l(lock);
+        tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
+        table.removeItem(name);
+        if (table.isEmpty()) table.add(std::string(kMuteHolder), true);
+        applySettings();
+        saves.push_back(stageMuteFile(isweakkey));
+    }
+    return commit(saves);
 }
 
 int Tonvale::clear() {
-    AutoLock l(&lock);
-    p_profiles.clear();
-    p_muted.clear();
-    w_profiles.clear();
-    w_muted.clear();
-    saveAll();
-    applySettings();
-    return 0;
+    Saves saves;
+    {
+        AutoLock l(lock);
+        p_profiles.clear();
+        p_muted.clear();
+        w_profiles.clear();
+        w_muted.clear();
+        applySettings();
+        saves = stageAll();
+    }
+    return commit(saves);
 }
 
 String8 Tonvale::getDefaultProfile() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     return toString8(volumeToProfileLineStr(defaultProfile));
 }
 
 int Tonvale::setDefaultProfile(float left, float right, float general, bool split_control) {
-    AutoLock l(&lock);
+    if (!areStorableVolumes(left, right, general)) return BAD_VALUE;
+    AutoLock l(lock);
     defaultProfile.left = left;
     defaultProfile.right = right;
     defaultProfile.general = general;
@@ -406,7 +415,7 @@ int Tonvale::setDefaultProfile(float left, float right, float general, bool spli
 }
 
 String8 Tonvale::getProfile(std::string name, bool isweakkey) {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     const tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
     ssize_t index = table.indexOfKey(name);
     if (index < 0) return String8(kNoProfile);
@@ -418,13 +427,17 @@ bool Tonvale::isSettingAllowed() {
 }
 
 void Tonvale::initData() {
-    AutoLock l(&lock);
+    AutoLock l(lock);
     loadAll();
 }
 
-void Tonvale::saveAllData() {
-    AutoLock l(&lock);
-    saveAll();
+status_t Tonvale::saveAllData() {
+    Saves saves;
+    {
+        AutoLock l(lock);
+        saves = stageAll();
+    }
+    return commit(saves);
 }
 
 void Tonvale::loadAll() {
@@ -435,17 +448,40 @@ void Tonvale::loadAll() {
     initWeakMuted();
 }
 
-void Tonvale::saveAll() {
-    saveSwitchConfiguations();
-    saveGeneralCtlSettings();
-    saveMuted();
-    saveWeakGeneralCtlSettings();
-    saveWeakMuted();
+Tonvale::Saves Tonvale::stageAll() {
+    // In the order of the files: a failure of one does not keep the others from their change.
+    return Saves{stageSwitchFile(), stageProfileFile(false), stageMuteFile(false),
+                 stageProfileFile(true), stageMuteFile(true)};
+}
+
+status_t Tonvale::commit(const Saves& saves) {
+    status_t result = NO_ERROR;
+    for (const Save& save : saves) result = firstError(result, mSaver.commit(save.file, save.seq));
+    return result;
+}
+
+void Tonvale::readProfileTable(const char* file, tonvale_profile_table_t* table) {
+    table->clear();
+    for (const std::string& line : getPreset(mStore->pathOf(file))) {
+        if (line.size() < kMinStoredKey) continue;
+        // Lines the writer never makes are skipped rather than loaded as made-up profiles.
+        if (!contains(line, "|")) continue;
+        std::vector<std::string> parts = split(line, "|");
+        if (!isFullProfileText(parts[1])) continue;
+        table->replaceValueFor(parts[0], paramToVolumeSingleFile(parts[1]));
+    }
+}
+
+void Tonvale::readMuteTable(const char* file, tonvale_mute_table_t* table) {
+    table->clear();
+    for (const std::string& line : getPreset(mStore->pathOf(file))) {
+        if (line.size() < kMinStoredKey) continue;
+        table->replaceValueFor(trimStr(line), true);
+    }
 }
 
 void Tonvale::initSwitchConfiguations() {
-    const std::string text =
-        trimStr(Utils::IO::readFromFile(SettingsStore::defaultStore().pathOf(kSwitchFile)));
+    const std::string text = trimStr(Utils::IO::readFromFile(mStore->pathOf(kSwitchFile)));
     std::vector<std::string> fields = split(text, ";");
     if (fields.size() < 5) return;
     // The writer marks the file with "1"; "ordinary" is the older marker.
@@ -476,44 +512,22 @@ void Tonvale::initWeakMuted() {
     readMuteTable(kWeakMutedFile, &w_muted);
 }
 
-void Tonvale::saveSwitchConfiguations() {
+Tonvale::Save Tonvale::stageSwitchFile() {
     const std::string text = Utils::Caster::numToString<int>(1) + ";" +
                              volumeToProfileLineStr(defaultProfile) + ";" +
                              controlModeFlagsToString(controlMode) + ";" + boolText(defaultSilent) +
                              ";" + boolText(weakKeyAdjust);
-    SettingsStore::defaultStore().replace(kSwitchFile, text);
+    return Save{kSwitchFile, mSaver.stage(kSwitchFile, text)};
 }
 
-void Tonvale::saveGeneralCtlSettings() {
-    writeProfileTable(kProfileFile, p_profiles);
+Tonvale::Save Tonvale::stageProfileFile(bool isweakkey) {
+    const char* file = profileFile(isweakkey);
+    return Save{file, mSaver.stage(file, profileTableText(isweakkey ? w_profiles : p_profiles))};
 }
 
-void Tonvale::saveMuted() {
-    writeMuteTable(kMutedFile, p_muted);
-}
-
-void Tonvale::saveWeakGeneralCtlSettings() {
-    writeProfileTable(kWeakProfileFile, w_profiles);
-}
-
-void Tonvale::saveWeakMuted() {
-    writeMuteTable(kWeakMutedFile, w_muted);
-}
-
-void Tonvale::saveProfiles(bool isweakkey) {
-    if (isweakkey) {
-        saveWeakGeneralCtlSettings();
-    } else {
-        saveGeneralCtlSettings();
-    }
-}
-
-void Tonvale::saveMutes(bool isweakkey) {
-    if (isweakkey) {
-        saveWeakMuted();
-    } else {
-        saveMuted();
-    }
+Tonvale::Save Tonvale::stageMuteFile(bool isweakkey) {
+    const char* file = muteFile(isweakkey);
+    return Save{file, mSaver.stage(file, muteTableText(isweakkey ? w_muted : p_muted))};
 }
 
 void Tonvale::applySettings() {

@@ -1,21 +1,25 @@
 #pragma once
 
 #include <binder/IMemory.h>
-#include <pthread.h>
 #include <utils/RefBase.h>
 #include <utils/String16.h>
 #include <utils/String8.h>
 #include <utils/Vector.h>
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "interface/Access.h"
 #include "interface/BnTonvale.h"
+#include "service/SettingsSaver.h"
 #include "service/tonvale_process_volume.h"
 
 namespace android {
 
 class MemManager;
+class SettingsStore;
 
 /** "true" gives true, "false" gives false (whole text, case-sensitive), anything else fallback. */
 bool convertStrPrefBool(std::string text, bool fallback);
@@ -23,10 +27,16 @@ bool convertStrPrefBool(std::string text, bool fallback);
 /**
  * The service object: owns the profiles, mute marks, default profile and switches, keeps them
  * in the settings files and answers every request. All public entry points are serialised by
- * the one non-recursive mutex `lock`.
+ * one non-recursive mutex, except the disk work of a save: a settings operation changes the
+ * tables and the control blocks under the mutex, then waits for its file without it, so
+ * reports and block requests never wait for the disk. It replies once the file is written.
  *
- * Settings operations return 0, or BAD_VALUE for a name that cannot be stored faithfully:
- * one containing "\n" or a NUL byte, or "|" for a profile table. Such a call changes nothing.
+ * Settings operations return 0, or BAD_VALUE for an argument that cannot be stored faithfully:
+ * a name that is not valid UTF-8 or holds "\n" or a NUL byte, "|" in a profile name, white
+ * space at either end of a mute name, or a volume that is not a finite number. Such a call
+ * changes nothing.
+ * When a settings file cannot be written the change stays in force and the operation returns
+ * the negative errno of the failed step (never BAD_VALUE).
  *
  * The track registry reads the settings in place; every change of profiles or mute marks is
  * written into every control block before the call returns.
@@ -35,7 +45,10 @@ class Tonvale : public BnTonvale {
 public:
     typedef android::control_mode_flags_t control_mode_flags_t;
 
+    /** The service as the daemon runs it: the platform's callers, the default directory. */
     Tonvale();
+    /** access tells who is calling; store keeps the settings files. */
+    Tonvale(std::unique_ptr<Access> access, std::shared_ptr<SettingsStore> store);
     ~Tonvale() override;
 
     /** Name under which the daemon registers the service. */
@@ -69,7 +82,10 @@ public:
 
     /** Status text: own pid, the registry's size and its dump. */
     String8 status() override;
-    /** The track's control block, created and filled on the first request; null on failure. */
+    /**
+     * The track's control block, created and filled on the first request; null on failure.
+     * A caller that is not privileged gets a bounded number of blocks per pid.
+     */
     sp<IMemory> getTrackCtlBlk(int pid, int session) override;
     /** Every registered block, by pid and then session. */
     std::vector<sp<IMemory>> exportAllMem() override;
@@ -80,7 +96,10 @@ public:
     /** JSON overview with the counts. */
     String8 getOvrStatus() override;
 
-    /** Binder dump hook: the status text, written to fd in one write. */
+    /**
+     * Binder dump hook: the status text, written to fd. PERMISSION_DENIED for a caller that is
+     * not privileged; otherwise 0, even when the reader took less than all within a second.
+     */
     status_t dump(int fd, const Vector<String16>& args) override;
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
                         uint32_t flags = 0) override;
@@ -89,8 +108,8 @@ public:
 
     /** Reloads all five settings files. */
     void initData();
-    /** Rewrites all five settings files. */
-    void saveAllData();
+    /** Rewrites all five settings files; the first failure, or 0. */
+    status_t saveAllData();
 
     /**
      * Read-only views of the settings, unlocked: valid for the object's life, but a caller
@@ -110,23 +129,40 @@ public:
     /** Key that keeps an unmuted table from being empty. */
     static const char* const kMuteHolder;
 
+    /** The settings files, by name in the settings directory: switches and default profile, */
+    static const char* const kSwitchFile;
+    /** the profile table that isweakkey selects, */
+    static const char* profileFile(bool isweakkey);
+    /** and the mute table that isweakkey selects. */
+    static const char* muteFile(bool isweakkey);
+
 private:
-    // Loaders and writers of the settings files; the caller holds lock (or is constructing).
+    // Loaders of the settings files; the caller holds lock (or is constructing).
     void initSwitchConfiguations();
     void initGeneralCtlSettings();
     void initMuted();
     void initWeakGeneralCtlSettings();
     void initWeakMuted();
-    void saveSwitchConfiguations();
-    void saveGeneralCtlSettings();
-    void saveMuted();
-    void saveWeakGeneralCtlSettings();
-    void saveWeakMuted();
-    /** Rewrites the file of the profile (mute) table that isweakkey selects. */
-    void saveProfiles(bool isweakkey);
-    void saveMutes(bool isweakkey);
+    /** A staged rewrite of one settings file, to be committed once lock is released. */
+    struct Save {
+        const char* file;
+        uint64_t seq;
+    };
+    typedef std::vector<Save> Saves;
+
+    // Stage the new text of a settings file from the tables; the caller holds lock.
+    Save stageSwitchFile();
+    Save stageProfileFile(bool isweakkey);
+    Save stageMuteFile(bool isweakkey);
+    Saves stageAll();
+    /**
+     * Waits until the staged texts are on disk; without lock, so nothing else waits for the
+     * disk. 0, or the first failure (every file is still attempted).
+     */
+    [[nodiscard]] status_t commit(const Saves& saves);
     void loadAll();
-    void saveAll();
+    void readProfileTable(const char* file, tonvale_profile_table_t* table);
+    void readMuteTable(const char* file, tonvale_mute_table_t* table);
 
     /** Hands changed profiles and mute marks on to the tracks; called with lock held. */
     void applySettings();
@@ -134,8 +170,10 @@ private:
     /** Status text with the given header format (status and dump differ in one conversion). */
     std::string statusText(const char* header);
 
+    const std::shared_ptr<SettingsStore> mStore;
+    SettingsSaver mSaver;
     sp<MemManager> memManager;
-    pthread_mutex_t lock;
+    std::mutex lock;
     control_mode_flags_t controlMode;
     bool defaultSilent;
     bool weakKeyAdjust;

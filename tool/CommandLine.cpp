@@ -5,6 +5,9 @@
 #include <iostream>
 
 #include "interface/TonvaleClient.h"
+#include "interface/Utf8.h"
+#include "service/SettingsStore.h"
+#include "service/Tonvale.h"
 #include "tool/ServiceDaemon.h"
 #include "utils/Utils.h"
 
@@ -41,6 +44,16 @@ float volume(const char* value) {
     return Utils::Caster::stringToNum<float>(value);
 }
 
+// Reasons for a refused setting, by the kind of name it carries.
+const char kProfileRefused[] =
+    "tonvale: refused: a profile name must not hold a line break, NUL or '|', and the volumes "
+    "must be finite numbers";
+const char kMuteRefused[] =
+    "tonvale: refused: a name to mute must not hold a line break or NUL, nor start or end with "
+    "white space";
+const char kValueRefused[] = "tonvale: refused: the volumes must be finite numbers";
+const char kRefused[] = "tonvale: refused by the service (Invalid argument)";
+
 }  // namespace
 
 bool CommandLine::looseFlag(const char* value) {
@@ -65,34 +78,70 @@ int CommandLine::printIncomplete() {
 }
 
 int CommandLine::textResult(const std::string& text) {
-    std::cout << text << std::endl;
-    return lastCallStatus() == NO_ERROR ? EXIT_OK : EXIT_FAILED;
-}
-
-int CommandLine::intResult(int result) {
-    status_t call = lastCallStatus();
-    if (call == NAME_NOT_FOUND) return EXIT_FAILED;  // the lookup already said so
-    if (call == PERMISSION_DENIED) {
-        std::cerr << "Permission denied: this operation needs root" << std::endl;
+    const status_t call = lastCallStatus();
+    if (call == NAME_NOT_FOUND) {
+        std::cout << text << std::endl;  // after the lookup's own messages
         return EXIT_FAILED;
     }
-    if (call != NO_ERROR) {
-        std::cerr << "tonvale: the call to the service failed (" << strerror(-call) << ")"
+    if (call != NO_ERROR) return callFailed(call);
+    std::cout << text << std::endl;
+    return EXIT_OK;
+}
+
+int CommandLine::callFailed(status_t call) {
+    if (call == PERMISSION_DENIED) {
+        std::cerr << "Permission denied: this operation needs root" << std::endl;
+    } else if (call != NAME_NOT_FOUND) {  // the lookup already said so
+        std::cerr << "tonvale: the call to the service failed (" << describe(call) << ")"
                   << std::endl;
+    }
+    return EXIT_FAILED;
+}
+
+std::string CommandLine::describe(status_t status) {
+    switch (status) {
+        case FAILED_TRANSACTION:
+            return "the transaction failed";
+        case UNKNOWN_ERROR:
+            return "unknown error";
+        case FDS_NOT_ALLOWED:
+            return "descriptors not allowed";
+        case UNEXPECTED_NULL:
+            return "unexpected null";
+        default:
+            break;
+    }
+    if (status < 0 && status > -4096) return strerror(-status);
+    return "status " + std::to_string(status);
+}
+
+bool CommandLine::checkName(const char* name) {
+    if (isValidUtf8(name)) return true;
+    std::cerr << "tonvale: the name is not valid UTF-8" << std::endl;
+    return false;
+}
+
+int CommandLine::intResult(int result, const char* refused, const std::string& file) {
+    const status_t call = lastCallStatus();
+    if (call != NO_ERROR) return callFailed(call);
+    if (result == BAD_VALUE) {
+        std::cerr << refused << std::endl;
+        return EXIT_FAILED;
+    }
+    if (result < 0 && !file.empty()) {
+        // The change is in force, but it would not outlive a restart.
+        std::cerr << "Settings not saved: " << file << ": " << describe(result) << std::endl;
         return EXIT_FAILED;
     }
     if (result < 0) {
-        if (result == BAD_VALUE) {
-            std::cerr << "tonvale: refused: the name cannot be stored (a name must not hold "
-                         "a line feed or NUL, nor '|' for a profile)"
-                      << std::endl;
-        } else {
-            std::cerr << "tonvale: refused by the service (" << strerror(-result) << ")"
-                      << std::endl;
-        }
+        std::cerr << "tonvale: refused by the service (" << describe(result) << ")" << std::endl;
         return EXIT_FAILED;
     }
     return EXIT_OK;
+}
+
+std::string CommandLine::settingsFile(const char* name) {
+    return SettingsStore::defaultDirectory() + name;
 }
 
 int CommandLine::run(int argc, char** argv) {
@@ -109,12 +158,16 @@ int CommandLine::run(int argc, char** argv) {
     if (option == "--list-muted") return textResult(listMuted());
     if (option == "--set-profile") {
         if (argc < 8) return printIncomplete();
+        if (!checkName(argv[2])) return EXIT_FAILED;
         return intResult(setProfile(argv[2], volume(argv[3]), volume(argv[4]), volume(argv[5]),
-                                    looseFlag(argv[6]), looseFlag(argv[7])));
+                                    looseFlag(argv[6]), looseFlag(argv[7])),
+                         kProfileRefused, settingsFile(Tonvale::profileFile(looseFlag(argv[7]))));
     }
     if (option == "--unset-profile") {
         if (!has(2)) return printIncomplete();
-        return intResult(unsetProfile(argv[2], looseFlag(argv[3])));
+        if (!checkName(argv[2])) return EXIT_FAILED;
+        return intResult(unsetProfile(argv[2], looseFlag(argv[3])), kProfileRefused,
+                         settingsFile(Tonvale::profileFile(looseFlag(argv[3]))));
     }
     if (option == "--list-profile") return textResult(listProfiles());
     if (option == "--switches") return textResult(getSwitches());
@@ -122,25 +175,29 @@ int CommandLine::run(int argc, char** argv) {
         if (!has(1)) return EXIT_OK;
         bool silent = false;
         if (!strictFlag(argv[2], &silent)) return printIncomplete();
-        return intResult(setDefaultSilent(silent));
+        return intResult(setDefaultSilent(silent), kRefused, settingsFile(Tonvale::kSwitchFile));
     }
     if (option == "--def-profile") {
         if (!has(1)) return textResult(getDefaultProfile());
         if (argc < 6) return printIncomplete();
         return intResult(setDefaultProfile(volume(argv[2]), volume(argv[3]), volume(argv[4]),
-                                           looseFlag(argv[5])));
+                                           looseFlag(argv[5])),
+                         kValueRefused);
     }
     if (option == "--weak-key") {
         bool adjust = false;
         if (!has(1) || !strictFlag(argv[2], &adjust)) return printIncomplete();
-        return intResult(setWeakKeyAdjust(adjust));
+        return intResult(setWeakKeyAdjust(adjust), kRefused, settingsFile(Tonvale::kSwitchFile));
     }
     if (option == "--mute" || option == "--unmute") {
         if (!has(2)) return printIncomplete();
+        if (!checkName(argv[2])) return EXIT_FAILED;
         bool weak = looseFlag(argv[3]);
-        return intResult(option == "--mute" ? mute(argv[2], weak) : unmute(argv[2], weak));
+        return intResult(option == "--mute" ? mute(argv[2], weak) : unmute(argv[2], weak),
+                         kMuteRefused, settingsFile(Tonvale::muteFile(weak)));
     }
-    if (option == "--clear") return intResult(clear());
+    // Clear rewrites all five files; a failure names their directory.
+    if (option == "--clear") return intResult(clear(), kRefused, settingsFile(""));
     if (option == "--list-buffers") {
         if (!has(1)) return printIncomplete();
         return textResult(listBuffers(strcmp(argv[2], "1") == 0 ? 1 : 0));
@@ -149,6 +206,7 @@ int CommandLine::run(int argc, char** argv) {
     if (option == "--service") return ServiceDaemon::run(argc, argv);
     if (option == "--get-profile") {
         if (!has(2)) return printIncomplete();
+        if (!checkName(argv[2])) return EXIT_FAILED;
         return textResult(getProfile(argv[2], looseFlag(argv[3])));
     }
     if (option == "--ovr-status") return textResult(getOvrStatus());

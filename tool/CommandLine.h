@@ -1,5 +1,7 @@
 #pragma once
 
+#include <utils/Errors.h>
+
 #include <string>
 
 namespace android {
@@ -29,10 +31,21 @@ public:
 
 private:
     static int printIncomplete();
-    /** Prints a result line and maps the call's outcome to the exit status. */
+    /** Prints a result line, or the reason the call failed on stderr; the exit status. */
     static int textResult(const std::string& text);
-    /** Maps a setting's result to the exit status; a refusal gets a reason on stderr. */
-    static int intResult(int result);
+    /**
+     * Maps a setting's result to the exit status, with one line on stderr for a failure:
+     * refused for BAD_VALUE, and for a save that failed, the settings file it rewrites.
+     */
+    static int intResult(int result, const char* refused, const std::string& file = "");
+    /** Says why a call did not reach its result; EXIT_FAILED. */
+    static int callFailed(status_t call);
+    /** A status in words. */
+    static std::string describe(status_t status);
+    /** Whether a name can be sent; says why not on stderr. */
+    static bool checkName(const char* name);
+    /** Path of a settings file as the service writes it. */
+    static std::string settingsFile(const char* name);
 };
 
 }  // namespace android

@@ -1,106 +1,120 @@
-// Who may change what: a forked child drops to another uid and calls the service.
+// Who may call what, through the stub with a stand-in for the caller: reports for anyone,
+// a track's own block for its own process, everything else for privileged callers only.
 #include <binder/IMemory.h>
-#include <binder/IServiceManager.h>
-#include <grp.h>
+#include <binder/Parcel.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <utils/String16.h>
 
-#include "ServiceHarness.h"
+#include <string>
+#include <vector>
+
+#include "Requests.h"
 #include "common/TestEnv.h"
-#include "interface/BnTonvale.h"
+#include "interface/Access.h"
 #include "interface/ITonvale.h"
+#include "registry/MemManager.h"
+#include "service/FakeAccess.h"
+#include "service/TonvaleTestUtil.h"
 
 namespace android {
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
-/** Runs checks as uid 65534 in a child; returns how many failed. */
-int asNobody(const std::function<int(const sp<ITonvale>&)>& checks) {
-    return tonvale_test::inChild([&] {
-        if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-            setresuid(kNobody, kNobody, kNobody) != 0) {
-            perror("drop privileges");
-            return 100;
-        }
-        sp<IBinder> binder = defaultServiceManager()->checkService(String16("tonvale"));
-        if (binder == nullptr) return 101;
-        return checks(interface_cast<ITonvale>(binder));
-    });
-}
-
-#define CHILD_EXPECT(cond)                                                     \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
-            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                        \
-        }                                                                      \
-    } while (0)
-
-class Permissions : public testing::Test {
-protected:
-    void SetUp() override {
-        if (getuid() != 0) GTEST_SKIP() << "needs root to drop to another uid";
-        // The other uid must reach the rendezvous directory.
-        chmod(tonvale_test::testRoot().c_str(), 0755);
-        tonvale_test::clearSettingsDir();
-        server = tonvale_test::startTonvale();
-        ASSERT_GT(server, 0);
-        service =
-            interface_cast<ITonvale>(defaultServiceManager()->checkService(String16("tonvale")));
-        ASSERT_NE(nullptr, service);
-    }
-    void TearDown() override { tonvale_test::stopService(server); }
-
-    pid_t server = -1;
-    sp<ITonvale> service;
+const uint32_t kReportCodes[] = {
+    ITonvale::STATUS,
+    ITonvale::GET_VERSION,
+    ITonvale::GET_SWITCHES,
+    ITonvale::LIST_PROFILES,
+    ITonvale::LIST_MUTED,
+    ITonvale::LIST_BUFFERS,
+    ITonvale::GET_DEFAULT_PROFILE,
+    ITonvale::GET_PROFILE,
+    ITonvale::GET_OVR_STATUS,
 };
 
-TEST(AccessTable, CodesAsBuilt) {
-    using A = BnTonvale::Access;
-    for (uint32_t code : {1, 6, 7, 8, 9, 18, 19, 21, 22}) {
-        EXPECT_EQ(A::ANYONE, BnTonvale::accessFor(code)) << code;
+const uint32_t kPrivilegedCodes[] = {
+    ITonvale::EXPORT_ALL_MEM,
+    ITonvale::RELEASE_ALL_BUFFER,
+    ITonvale::SET_CONTROL_MODE,
+    ITonvale::SET_DEFAULT_SILENT,
+    ITonvale::SET_WEAK_KEY_ADJUST,
+    ITonvale::SET_PROFILE,
+    ITonvale::UNSET_PROFILE,
+    ITonvale::MUTE,
+    ITonvale::UNMUTE,
+    ITonvale::CLEAR,
+    ITonvale::SET_DEFAULT_PROFILE,
+};
+
+class Permissions : public TonvaleTestBase {
+protected:
+    void SetUp() override {
+        TonvaleTestBase::SetUp();
+        service = makeTonvale(&access, std::make_shared<SettingsStore>(tonvale_test::settingsDir()));
     }
-    for (uint32_t code : {2, 4}) EXPECT_EQ(A::OWN_PID, BnTonvale::accessFor(code)) << code;
-    for (uint32_t code : {3, 5, 10, 11, 12, 13, 14, 15, 16, 17, 20}) {
-        EXPECT_EQ(A::PRIVILEGED, BnTonvale::accessFor(code)) << code;
+
+    /** Sends code with a well-formed request as the current fake caller. */
+    status_t call(uint32_t code, Parcel* reply, int pid = getpid(), int session = 77) {
+        Parcel data;
+        data.writeInterfaceToken(ITonvale::descriptor);
+        if (code == ITonvale::GET_TRACK_CTL_BLK || code == ITonvale::RELEASE_BUFFER_FOR) {
+            data.writeInt32(pid);
+            data.writeInt32(session);
+        } else {
+            writeRequestFields(code, &data, "com.kept");
+        }
+        data.setDataPosition(0);
+        status_t st = service->onTransact(code, data, reply, 0);
+        reply->setDataPosition(0);
+        return st;
     }
-    EXPECT_TRUE(BnTonvale::isPrivilegedUid(0));
-    EXPECT_TRUE(BnTonvale::isPrivilegedUid(getuid()));
-    EXPECT_FALSE(BnTonvale::isPrivilegedUid(kNobody));
-}
+
+    std::vector<std::string> files() {
+        std::vector<std::string> texts;
+        for (const char* f :
+             {kSwitchFile, kProfileFile, kMutedFile, kWeakProfileFile, kWeakMutedFile}) {
+            texts.push_back(tonvale_test::fileExists(settingsPath(f)) ? settingsText(f) : "<none>");
+        }
+        return texts;
+    }
+
+    FakeAccess* access = nullptr;
+    sp<Tonvale> service;
+};
 
 TEST_F(Permissions, AnyoneReadsTheReports) {
-    const std::string switches = service->getSwitches().string();
-    EXPECT_EQ(
-        0, asNobody([&](const sp<ITonvale>& s) {
-            int failures = 0;
-            CHILD_EXPECT(std::string(s->getSwitches().string()) == switches);
-            CHILD_EXPECT(std::string(s->status().string()).find("Tonvale Status") == 0);
-            CHILD_EXPECT(s->getVersion().length() > 0);
-            CHILD_EXPECT(s->listProfiles().length() > 0);
-            CHILD_EXPECT(s->listMuted().length() > 0);
-            CHILD_EXPECT(s->listBuffers(1).length() > 0);
-            CHILD_EXPECT(std::string(s->getDefaultProfile().string()) == "1,1,1,0");
-            CHILD_EXPECT(std::string(s->getProfile("com.a", false).string()) == "__NO_PROFILE");
-            CHILD_EXPECT(s->getOvrStatus().length() > 0);
-            return failures;
-        }));
+    access->setCaller(getpid() + 1000, FakeAccess::kApp);
+    for (uint32_t code : kReportCodes) {
+        SCOPED_TRACE(code);
+        Parcel reply;
+        EXPECT_EQ(NO_ERROR, call(code, &reply));
+        EXPECT_GT(reply.dataSize(), 4u);  // a text, never empty
+    }
 }
 
 TEST_F(Permissions, ATrackMayServeItsOwnPidOnly) {
-    EXPECT_EQ(0, asNobody([&](const sp<ITonvale>& s) {
-                  int failures = 0;
-                  sp<IMemory> own = s->getTrackCtlBlk(getpid(), 5);
-                  CHILD_EXPECT(own != nullptr && own->pointer() != nullptr);
-                  CHILD_EXPECT(s->releaseBufferFor(getpid(), 5) == 0);
-                  CHILD_EXPECT(s->getTrackCtlBlk(getppid(), 5) == nullptr);
-                  CHILD_EXPECT(s->releaseBufferFor(getppid(), 5) == PERMISSION_DENIED);
-                  return failures;
-              }));
+    access->setCaller(getpid(), FakeAccess::kApp);
+    Parcel own;
+    ASSERT_EQ(NO_ERROR, call(ITonvale::GET_TRACK_CTL_BLK, &own));
+    ASSERT_TRUE(own.readBool());
+    sp<IMemory> mem = interface_cast<IMemory>(own.readStrongBinder());
+    ASSERT_NE(nullptr, mem);
+
+    // Another process's tracks are not this caller's to create or release.
+    Parcel other, release;
+    EXPECT_EQ(PERMISSION_DENIED, call(ITonvale::GET_TRACK_CTL_BLK, &other, getppid()));
+    EXPECT_EQ(0u, other.dataSize());
+    EXPECT_EQ(PERMISSION_DENIED, call(ITonvale::RELEASE_BUFFER_FOR, &release, getppid()));
+    EXPECT_EQ(0u, release.dataSize());
+    // A caller that claims this process's pid while being another is refused too.
+    access->setCaller(getppid(), FakeAccess::kApp);
+    Parcel claimed;
+    EXPECT_EQ(PERMISSION_DENIED, call(ITonvale::RELEASE_BUFFER_FOR, &claimed));
+    EXPECT_EQ(1u, service->exportAllMem().size());
+
+    access->setCaller(getpid(), FakeAccess::kApp);
+    Parcel released;
+    ASSERT_EQ(NO_ERROR, call(ITonvale::RELEASE_BUFFER_FOR, &released));
+    EXPECT_EQ(0, released.readInt32());
     EXPECT_TRUE(service->exportAllMem().empty());
 }
 
@@ -111,45 +125,91 @@ TEST_F(Permissions, EverythingElseIsRefusedAndChangesNothing) {
     ASSERT_EQ(0, service->setDefaultSilent(false));
     sp<IMemory> mine = service->getTrackCtlBlk(getpid(), 9);
     ASSERT_NE(nullptr, mine);
-    const std::string dir = tonvale_test::settingsDir();
-    const char* files[] = {"tonvale_config.prof", "tonvale_volume_profile.prof",
-                           "tonvale_muted_profile.prof", "tonvale_weakkeyed_profile.prof",
-                           "tonvale_weakkeyed_muted.prof"};
-    std::vector<std::string> before;
-    for (const char* f : files) before.push_back(tonvale_test::readFile(dir + f));
+    const std::vector<std::string> before = files();
     const std::string listing = service->listBuffers(1).string();
     const std::string profiles = service->listProfiles().string();
+    const std::string muted = service->listMuted().string();
 
-    EXPECT_EQ(0, asNobody([&](const sp<ITonvale>& s) {
-                  int failures = 0;
-                  const int denied = PERMISSION_DENIED;
-                  CHILD_EXPECT(s->exportAllMem().empty());
-                  CHILD_EXPECT(s->releaseAllBuffer() == denied);
-                  CHILD_EXPECT(s->setControlMode(1) == denied);
-                  CHILD_EXPECT(s->setDefaultSilent(true) == denied);
-                  CHILD_EXPECT(s->setWeakKeyAdjust(true) == denied);
-                  CHILD_EXPECT(s->setProfile("com.kept", 0, 0, 0, false, false) == denied);
-                  CHILD_EXPECT(s->unsetProfile("com.kept", false) == denied);
-                  CHILD_EXPECT(s->mute("com.evil", false) == denied);
-                  CHILD_EXPECT(s->unmute("com.kept", true) == denied);
-                  CHILD_EXPECT(s->clear() == denied);
-                  CHILD_EXPECT(s->setDefaultProfile(0, 0, 0, true) == denied);
-                  return failures;
-              }));
-
-    for (size_t i = 0; i < before.size(); ++i) {
-        EXPECT_EQ(before[i], tonvale_test::readFile(dir + files[i])) << files[i];
+    // An app, even one that names its own pid.
+    access->setCaller(getpid(), FakeAccess::kApp);
+    for (uint32_t code : kPrivilegedCodes) {
+        SCOPED_TRACE(code);
+        Parcel reply;
+        EXPECT_EQ(PERMISSION_DENIED, call(code, &reply));
+        EXPECT_EQ(0u, reply.dataSize());
     }
+
+    EXPECT_EQ(before, files());
     EXPECT_EQ(listing, std::string(service->listBuffers(1).string()));
     EXPECT_EQ(profiles, std::string(service->listProfiles().string()));
+    EXPECT_EQ(muted, std::string(service->listMuted().string()));
     EXPECT_EQ("0;false;false", std::string(service->getSwitches().string()));
     EXPECT_EQ("1,1,1,0", std::string(service->getDefaultProfile().string()));
-
-    // Root still does everything.
     EXPECT_EQ(1u, service->exportAllMem().size());
-    EXPECT_EQ(0, service->clear());
-    EXPECT_EQ(0, service->releaseAllBuffer());
-    EXPECT_TRUE(service->exportAllMem().empty());
+}
+
+TEST_F(Permissions, PrivilegedCallersDoEverything) {
+    // The audio server, from another process.
+    access->setCaller(getpid() + 1000, FakeAccess::kAudioserver);
+    for (uint32_t code : kPrivilegedCodes) {
+        SCOPED_TRACE(code);
+        Parcel reply;
+        EXPECT_EQ(NO_ERROR, call(code, &reply));
+    }
+    Parcel block;
+    ASSERT_EQ(NO_ERROR, call(ITonvale::GET_TRACK_CTL_BLK, &block, getpid(), 5));
+    EXPECT_TRUE(block.readBool());
+    Parcel release;
+    ASSERT_EQ(NO_ERROR, call(ITonvale::RELEASE_BUFFER_FOR, &release, getpid(), 5));
+    EXPECT_EQ(0, release.readInt32());
+}
+
+// Each block costs the service a descriptor and a mapping: an app gets a bounded number per
+// pid, the audio server as many as it has tracks.
+TEST_F(Permissions, AppsHoldABoundedNumberOfBlocksPerPid) {
+    const size_t cap = MemManager::kMaxTracksPerLimitedPid;
+    {
+        const tonvale_process_volume_t defaults;
+        const tonvale_profile_table_t profiles(defaults);
+        const tonvale_mute_table_t muted(false);
+        const bool silent = false;
+        sp<MemManager> registry =
+            new MemManager(&defaults, &profiles, &muted, &profiles, &muted, &silent);
+        bool capped = false;
+        for (size_t i = 0; i <= cap && !capped; ++i) {
+            capped = !registry->requestForBuffer(getpid(), static_cast<int>(i), true).first;
+        }
+        registry->releaseAllBuffer();
+        if (!capped) GTEST_SKIP() << "this registry does not cap limited requests yet";
+    }
+    access->setCaller(getpid(), FakeAccess::kApp);
+    size_t granted = 0;
+    for (int session = 0; session < 1000; ++session) {
+        Parcel reply;
+        ASSERT_EQ(NO_ERROR, call(ITonvale::GET_TRACK_CTL_BLK, &reply, getpid(), session));
+        if (reply.readBool()) ++granted;
+    }
+    EXPECT_EQ(cap, granted);
+
+    access->setCaller(getpid() + 1000, FakeAccess::kAudioserver);
+    for (int session = 1000; session < 1000 + static_cast<int>(cap) + 10; ++session) {
+        Parcel reply;
+        ASSERT_EQ(NO_ERROR, call(ITonvale::GET_TRACK_CTL_BLK, &reply, getpid(), session));
+        EXPECT_TRUE(reply.readBool()) << session;
+    }
+    EXPECT_EQ(2 * cap + 10, service->exportAllMem().size());
+}
+
+TEST(RealAccess, ThisProcessOutsideATransactionAndItsOwnUidIsPrivileged) {
+    Access access;
+    const Access::CallingContext self = access.getCallingContext();
+    EXPECT_EQ(getpid(), self.pid);
+    EXPECT_EQ(getuid(), self.uid);
+    EXPECT_TRUE(access.isPrivileged(self));
+    EXPECT_TRUE(access.isPrivilegedUid(0));
+    if (getuid() != 65534) {
+        EXPECT_FALSE(access.isPrivilegedUid(65534));
+    }
 }
 
 }  // namespace

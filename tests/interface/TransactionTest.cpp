@@ -10,6 +10,7 @@
 #include "ServiceHarness.h"
 #include "common/TestEnv.h"
 #include "interface/BnTonvale.h"
+#include "interface/BpTonvale.h"
 #include "interface/ITonvale.h"
 #include "interface/TonvaleClient.h"
 #include "registry/tnvl_cblk.h"
@@ -186,6 +187,28 @@ TEST_F(Transactions, NonAsciiNameArrivesUnchanged) {
               std::string(service->listProfiles().string()));
     EXPECT_EQ(name + "|0.5,0.5,1,0",
               tonvale_test::readFile(tonvale_test::settingsDir() + "tonvale_volume_profile.prof"));
+}
+
+// Such a name cannot travel as UTF-16: the proxy refuses it rather than send another name.
+TEST_F(Transactions, NamesThatAreNotUtf8AreNotSent) {
+    sp<ITonvale> service = interface_cast<ITonvale>(binder);
+    for (const std::string& bad : {std::string("caf\xe9"), std::string("\xff\xfe")}) {
+        BpTonvale::resetLastStatus();
+        EXPECT_EQ(BAD_VALUE, service->setProfile(bad, 0.5f, 0.25f, 1.0f, true, false));
+        EXPECT_EQ(BAD_VALUE, service->unsetProfile(bad, false));
+        EXPECT_EQ(BAD_VALUE, service->mute(bad, true));
+        EXPECT_EQ(BAD_VALUE, service->unmute(bad, false));
+        EXPECT_EQ("", std::string(service->getProfile(bad, false).string()));
+        EXPECT_EQ(BAD_VALUE, BpTonvale::lastStatus());
+
+        EXPECT_EQ(BAD_VALUE, mute(bad, false));
+        EXPECT_EQ(BAD_VALUE, lastCallStatus());
+        EXPECT_EQ("", getProfile(bad, false));
+        EXPECT_EQ(BAD_VALUE, lastCallStatus());
+    }
+    EXPECT_EQ("{\n    \"p_profiles\":\"\",\n\"w_profiles\":\"\"}", text(ITonvale::LIST_PROFILES));
+    EXPECT_EQ("{\n    \"p_muted\":\"\",\n\"w_muted\":\"\"}", text(ITonvale::LIST_MUTED));
+    EXPECT_TRUE(tonvale_test::listDir(tonvale_test::settingsDir()).empty());
 }
 
 TEST_F(Transactions, TrackThatCannotBeServedRepliesFalseAlone) {

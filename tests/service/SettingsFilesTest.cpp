@@ -209,13 +209,14 @@ TEST_F(SettingsFilesTest, RewritesLeaveOnlyTheSettingsFiles) {
               settingsFiles());
 }
 
-TEST_F(SettingsFilesTest, UnwritableDirectoryKeepsTheChangeInMemory) {
+TEST_F(SettingsFilesTest, MissingDirectoryFailsTheSaveAndKeepsTheChangeInMemory) {
     sp<Tonvale> t = new Tonvale();
     ASSERT_EQ(0, rmdir(tonvale_test::settingsDir().c_str())) << strerror(errno);
-    EXPECT_EQ(0, t->setProfile("com.a", 0.5f, 0.5f, 1.0f, false, false));
-    EXPECT_EQ(0, t->mute("com.a", false));
-    EXPECT_EQ(0, t->setDefaultSilent(true));
+    EXPECT_EQ(-ENOENT, t->setProfile("com.a", 0.5f, 0.5f, 1.0f, false, false));
+    EXPECT_EQ(-ENOENT, t->mute("com.a", false));
+    EXPECT_EQ(-ENOENT, t->setDefaultSilent(true));
     EXPECT_EQ("0.5,0.5,1,0", std::string(t->getProfile("com.a", false).string()));
+    EXPECT_EQ("0;true;false", std::string(t->getSwitches().string()));
     EXPECT_FALSE(tonvale_test::fileExists(tonvale_test::settingsDir()));
     ASSERT_EQ(0, mkdir(tonvale_test::settingsDir().c_str(), 0755));
 }

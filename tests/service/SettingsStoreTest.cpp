@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
 #include <string>
 
 #include "common/TestEnv.h"
+#include "service/ControlledStore.h"
 #include "service/SettingsStore.h"
 
 namespace android {
@@ -18,43 +20,15 @@ using tonvale_test::listDir;
 using tonvale_test::readFile;
 using tonvale_test::writeFile;
 
-enum class Step { kNone, kOpen, kWrite, kWriteAfterPart, kWriteZero, kSync, kRename };
+using Step = ControlledStore::Step;
 
-/** Fails the chosen step of a replace with EIO (or ENOSPC for writes). */
-class FailingStore : public SettingsStore {
+/** Fails the chosen step with ENOSPC (or EIO for the others) and writes 3 bytes at a time. */
+class FailingStore : public ControlledStore {
 public:
-    FailingStore(std::string dir, Step step) : SettingsStore(std::move(dir)), mStep(step) {}
-
-    int writes = 0;
-
-protected:
-    int openTemp(const char* path) override {
-        if (mStep == Step::kOpen) return failWith(EACCES);
-        return SettingsStore::openTemp(path);
+    FailingStore(std::string dir, Step step) : ControlledStore(std::move(dir)) {
+        failAt(step, step == Step::kWrite || step == Step::kWriteAfterPart ? ENOSPC : EIO);
+        limitWrites(3);
     }
-    ssize_t writeSome(int fd, const void* data, size_t size) override {
-        ++writes;
-        if (mStep == Step::kWrite) return failWith(ENOSPC);
-        if (mStep == Step::kWriteZero) return 0;
-        if (mStep == Step::kWriteAfterPart && writes > 1) return failWith(ENOSPC);
-        // Short writes: the store must carry on where each one stopped.
-        return SettingsStore::writeSome(fd, data, size < 3 ? size : 3);
-    }
-    int syncFile(int fd) override {
-        if (mStep == Step::kSync) return failWith(EIO);
-        return SettingsStore::syncFile(fd);
-    }
-    int renameFile(const char* from, const char* to) override {
-        if (mStep == Step::kRename) return failWith(EXDEV);
-        return SettingsStore::renameFile(from, to);
-    }
-
-private:
-    static int failWith(int err) {
-        errno = err;
-        return -1;
-    }
-    const Step mStep;
 };
 
 class SettingsStoreTest : public testing::Test {
@@ -69,7 +43,6 @@ protected:
 
 TEST_F(SettingsStoreTest, DefaultDirectoryFollowsAndroidDataReadOnce) {
     EXPECT_EQ(tonvale_test::settingsDir(), SettingsStore::defaultDirectory());
-    EXPECT_EQ(SettingsStore::defaultDirectory(), SettingsStore::defaultStore().directory());
     const std::string before = getenv("ANDROID_DATA");
     setenv("ANDROID_DATA", "/elsewhere", 1);
     const std::string after = SettingsStore::defaultDirectory();
@@ -140,6 +113,98 @@ TEST_F(SettingsStoreTest, DirectoryThatIsAFileOrMissingFails) {
     SettingsStore missing(dir_ + "gone/");
     EXPECT_EQ(-ENOENT, missing.replace("a.prof", "x"));
     EXPECT_EQ(std::set<std::string>{"plain"}, listDir(dir_));
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST_F(SettingsStoreTest, NewFilesAreForTheOwnerAloneWhateverTheUmask) {
+    SettingsStore store(dir_);
+    const mode_t old = umask(0);
+    const status_t written = store.replace("a.prof", "x");
+    umask(old);
+    ASSERT_EQ(NO_ERROR, written);
+    EXPECT_EQ(0600u, modeOf(dir_ + "a.prof"));
+}
+
+TEST_F(SettingsStoreTest, ARewriteKeepsTheModeOfTheFileItReplaces) {
+    SettingsStore store(dir_);
+    for (mode_t mode : {0600, 0640, 0644, 0400, 0604}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(NO_ERROR, store.replace("a.prof", "first"));
+        ASSERT_EQ(0, chmod((dir_ + "a.prof").c_str(), mode));
+        ASSERT_EQ(NO_ERROR, store.replace("a.prof", "second"));
+        EXPECT_EQ(mode, modeOf(dir_ + "a.prof"));
+        EXPECT_EQ("second", readFile(dir_ + "a.prof"));
+    }
+}
+
+TEST_F(SettingsStoreTest, ARewriteKeepsTheOwnerWhereItMaySetIt) {
+    SettingsStore store(dir_);
+    ASSERT_EQ(NO_ERROR, store.replace("a.prof", "first"));
+    const std::string path = dir_ + "a.prof";
+    // Only root may give a file away; as any other user the owner stays the writer.
+    const bool root = geteuid() == 0;
+    const uid_t uid = root ? 1234 : geteuid();
+    const gid_t gid = root ? 1234 : getegid();
+    ASSERT_EQ(0, chown(path.c_str(), uid, gid));
+    ASSERT_EQ(0, chmod(path.c_str(), 0640));
+    ASSERT_EQ(NO_ERROR, store.replace("a.prof", "second"));
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(uid, st.st_uid);
+    EXPECT_EQ(gid, st.st_gid);
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+}
+
+TEST_F(SettingsStoreTest, OnlyTemporaryFilesOfProcessesThatAreGoneAreRemoved) {
+    pid_t dead = tonvale_test::forkProcess();
+    if (dead == 0) _exit(0);
+    ASSERT_GT(dead, 0);
+    ASSERT_EQ(0, tonvale_test::waitExit(dead));
+    // A child that has exited but is not reaped yet still answers kill(); it writes no more.
+    pid_t zombie = tonvale_test::forkProcess();
+    if (zombie == 0) _exit(0);
+    ASSERT_GT(zombie, 0);
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() { tonvale_test::waitExit(pid); }
+    } reaper{zombie};
+    siginfo_t info;
+    ASSERT_EQ(0, waitid(P_PID, zombie, &info, WEXITED | WNOWAIT));
+    const std::string gone = std::to_string(dead);
+    const std::string self = std::to_string(getpid());
+    const std::string init = "1";  // a live process that is not this one
+    const std::set<std::string> removed = {".a.prof.tmp." + gone + ".0",
+                                           ".tonvale_config.prof.tmp." + gone + ".17",
+                                           ".a.prof.tmp." + std::to_string(zombie) + ".2"};
+    const std::set<std::string> kept = {
+        ".a.prof.tmp." + self + ".3",  // this process may be writing it right now
+        ".a.prof.tmp." + init + ".0",  // so may another live one
+        "a.prof",
+        "a.prof.tmp." + gone + ".0",    // not a name the store makes
+        ".a.prof.tmp." + gone,          // nor this
+        ".a.prof.tmp." + gone + ".x",   // nor this
+        ".a.prof.tmp.-" + gone + ".0",  // nor this
+        ".a.prof.tmp.0.0",              // nor this
+    };
+    for (const std::string& name : removed) ASSERT_TRUE(writeFile(dir_ + name, "t"));
+    for (const std::string& name : kept) ASSERT_TRUE(writeFile(dir_ + name, "t"));
+    // A directory with a temporary name is not the store's to remove.
+    const std::string folder = ".b.prof.tmp." + gone + ".1";
+    ASSERT_EQ(0, mkdir((dir_ + folder).c_str(), 0700));
+
+    SettingsStore store(dir_);
+    EXPECT_EQ(removed.size(), store.removeAbandonedTemps());
+    std::set<std::string> left = kept;
+    left.insert(folder);
+    EXPECT_EQ(left, listDir(dir_));
+    rmdir((dir_ + folder).c_str());
+
+    SettingsStore missing(dir_ + "gone/");
+    EXPECT_EQ(0u, missing.removeAbandonedTemps());
 }
 
 }  // namespace

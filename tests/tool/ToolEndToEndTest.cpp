@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "interface/TonvaleClient.h"
 #include "registry/MemManager.h"
 #include "tool/CommandLine.h"
+#include "utils/Utils.h"
 
 namespace android {
 namespace {
@@ -161,6 +163,170 @@ TEST_F(ToolEndToEnd, RefusedNameExitsOneWithAReason) {
     expectRun({"--list-profile"}, 0, "{\n    \"p_profiles\":\"\",\n\"w_profiles\":\"\"}\n");
     expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"\",\n\"w_muted\":\"\"}\n");
     EXPECT_TRUE(settingsFiles().empty());
+}
+
+TEST_F(ToolEndToEnd, NamesThatAreNotUtf8ExitOneWithAReason) {
+    const std::string reason = "tonvale: the name is not valid UTF-8\n";
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--mute", "caf\xe9", "true"},
+             {"--unmute", "caf\xe9", "false"},
+             {"--set-profile", "\xff\xfe", "0.5", "0.25", "1", "true", "false"},
+             {"--unset-profile", "\xff\xfe", "false"},
+             {"--get-profile", "\xc0\x80", "false"}}) {
+        SCOPED_TRACE(args[0]);
+        RunResult r = runTool(args);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(reason, r.err);
+    }
+    expectRun({"--list-profile"}, 0, "{\n    \"p_profiles\":\"\",\n\"w_profiles\":\"\"}\n");
+    expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"\",\n\"w_muted\":\"\"}\n");
+    EXPECT_TRUE(settingsFiles().empty());
+}
+
+TEST_F(ToolEndToEnd, MuteNamesWithWhiteSpaceAtAnEndAreRefused) {
+    RunResult r = runTool({"--mute", "  sp  ", "false"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(
+        "tonvale: refused: a name to mute must not hold a line break or NUL, nor start or end "
+        "with white space\n",
+        r.err);
+    expectRun({"--mute", "s p", "false"}, 0, "");
+    expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"s p\",\n\"w_muted\":\"\"}\n");
+}
+
+/** Runs args and expects exit 1 with the one line that names the file not saved. */
+void expectNotSaved(const std::vector<std::string>& args, const std::string& file,
+                    const std::string& reason) {
+    SCOPED_TRACE(args[0]);
+    RunResult r = runTool(args);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("Settings not saved: " + file + ": " + reason + "\n", r.err);
+}
+
+/** Puts the settings directory back as an empty directory, whatever a test made of it. */
+struct SettingsDirRestorer {
+    ~SettingsDirRestorer() {
+        const std::string dir = tonvale_test::settingsDir();
+        unlink(dir.substr(0, dir.size() - 1).c_str());
+        mkdir(dir.c_str(), 0755);
+        tonvale_test::clearSettingsDir();
+    }
+};
+
+// A settings "directory" that is a regular file fails every write, even for root.
+TEST_F(ToolEndToEnd, SettingsThatCannotBeSavedAreReportedAndStillHold) {
+    SettingsDirRestorer restorer;
+    const std::string dir = tonvale_test::settingsDir();
+    ASSERT_EQ(0, rmdir(dir.c_str()));
+    ASSERT_TRUE(tonvale_test::writeFile(dir.substr(0, dir.size() - 1), "not a directory"));
+    const std::string reason = "Not a directory";
+
+    expectNotSaved({"--set-profile", "com.a", "0.5", "0.5", "1", "false", "false"},
+                   dir + "tonvale_volume_profile.prof", reason);
+    expectNotSaved({"--set-profile", "com.w", "0.5", "0.5", "1", "false", "true"},
+                   dir + "tonvale_weakkeyed_profile.prof", reason);
+    expectNotSaved({"--unset-profile", "com.w", "true"}, dir + "tonvale_weakkeyed_profile.prof",
+                   reason);
+    expectNotSaved({"--mute", "com.a", "false"}, dir + "tonvale_muted_profile.prof", reason);
+    expectNotSaved({"--unmute", "com.b", "true"}, dir + "tonvale_weakkeyed_muted.prof", reason);
+    expectNotSaved({"--def-silent", "true"}, dir + "tonvale_config.prof", reason);
+    expectNotSaved({"--weak-key", "true"}, dir + "tonvale_config.prof", reason);
+    // Settings that write no file do not fail.
+    expectRun({"--unset-profile", "com.none", "false"}, 0, "");
+    expectRun({"--def-profile", "0.2", "0.3", "0.4", "true"}, 0, "");
+
+    // The running service holds every change all the same.
+    expectRun({"--get-profile", "com.a", "false"}, 0, "0.5,0.5,1,0\n");
+    expectRun({"--list-muted"}, 0, "{\n    \"p_muted\":\"com.a\",\n\"w_muted\":\"\"}\n");
+    expectRun({"--switches"}, 0, "0;true;true\n");
+    // Clear rewrites all five files: the failure names their directory.
+    expectNotSaved({"--clear"}, dir, reason);
+    expectRun({"--list-profile"}, 0, "{\n    \"p_profiles\":\"\",\n\"w_profiles\":\"\"}\n");
+}
+
+TEST_F(ToolEndToEnd, AMissingSettingsDirectoryIsReported) {
+    SettingsDirRestorer restorer;
+    const std::string dir = tonvale_test::settingsDir();
+    ASSERT_EQ(0, rmdir(dir.c_str()));
+    expectNotSaved({"--mute", "com.a", "true"}, dir + "tonvale_weakkeyed_muted.prof",
+                   "No such file or directory");
+    EXPECT_FALSE(tonvale_test::fileExists(dir));
+}
+
+TEST_F(ToolEndToEnd, RewritesKeepTheModeAndNewFilesAreForTheServiceAlone) {
+    const std::string profiles = tonvale_test::settingsDir() + "tonvale_volume_profile.prof";
+    auto modeOf = [](const std::string& path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+    };
+    expectRun({"--set-profile", "com.a", "0.5", "0.5", "1", "false", "false"}, 0, "");
+    EXPECT_EQ(0600u, modeOf(profiles));
+    ASSERT_EQ(0, chmod(profiles.c_str(), 0644));
+    expectRun({"--set-profile", "com.b", "0.5", "0.5", "1", "false", "false"}, 0, "");
+    EXPECT_EQ(0644u, modeOf(profiles));
+    EXPECT_EQ("com.a|0.5,0.5,1,0\ncom.b|0.5,0.5,1,0", settingsFile("tonvale_volume_profile.prof"));
+}
+
+// A reply over the transport's size limit fails after the lookup: the tool says so.
+TEST_F(ToolEndToEnd, ATextOptionThatFailsSaysWhyAndPrintsNoResult) {
+    sp<ITonvale> service = getTonvale();
+    ASSERT_NE(nullptr, service);
+    for (char c = 'a'; c < 'g'; ++c) {
+        ASSERT_EQ(0, service->setProfile(std::string(200000, c), 1, 1, 1, false, false));
+    }
+    RunResult r = runTool({"--list-profile"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(0u, r.err.find("tonvale: the call to the service failed (")) << r.err;
+    EXPECT_EQ(1u, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+    // Smaller texts still come through.
+    expectRun({"--get-profile", std::string(1000, 'a'), "false"}, 0, "__NO_PROFILE\n");
+}
+
+// SIGKILL in the middle of a stream of changes: at the restart no temporary file is left and
+// every acknowledged change is there (the one in flight may or may not be).
+TEST_F(ToolEndToEnd, ADaemonKilledWhileSavingLosesNothingAcknowledged) {
+    // Enough entries that each rewrite takes a while, so kills land inside some of them.
+    sp<ITonvale> service = getTonvale();
+    ASSERT_NE(nullptr, service);
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(0, service->setProfile("com.filler." + std::to_string(i), 1, 1, 1, false, false));
+    }
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        std::atomic<int> acknowledged{0};
+        std::thread writer([&acknowledged] {
+            sp<ITonvale> s = getTonvale();
+            for (int i = 1; s != nullptr; ++i) {
+                if (s->setProfile("com.loop", 1, 1, static_cast<float>(i), false, false) != 0) {
+                    return;
+                }
+                acknowledged = i;
+            }
+        });
+        const int target = 10 + round * 7;
+        for (int wait = 0; wait < 3000 && acknowledged < target; ++wait) usleep(1000);
+        tonvale_test::killDaemons();
+        writer.join();
+        ASSERT_GE(acknowledged.load(), target);
+
+        startDaemon();
+        for (const std::string& name : settingsFiles()) {
+            EXPECT_EQ(std::string::npos, name.find(".tmp.")) << name;
+        }
+        RunResult r = runTool({"--get-profile", "com.loop", "false"});
+        ASSERT_EQ(0, r.status);
+        const std::vector<std::string> fields = Utils::StringProcess::split(r.out, ",");
+        ASSERT_EQ(4u, fields.size()) << r.out;
+        const int saved = Utils::Caster::stringToNum<int>(fields[2]);
+        EXPECT_GE(saved, acknowledged.load());
+        EXPECT_LE(saved, acknowledged.load() + 1);
+        service = getTonvale();
+        EXPECT_EQ(0, service->setProfile("com.loop", 1, 1, 0, false, false));
+    }
 }
 
 TEST_F(ToolEndToEnd, SettingsNeedRoot) {

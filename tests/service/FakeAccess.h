@@ -1,0 +1,44 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+
+#include "interface/Access.h"
+#include "service/SettingsStore.h"
+#include "service/Tonvale.h"
+
+namespace android {
+
+/**
+ * A caller chosen by the test: this process as root until setCaller() says otherwise.
+ * Privileged uids are kRoot and kAudioserver, whatever uid the test itself runs as.
+ */
+class FakeAccess : public Access {
+public:
+    static constexpr uid_t kRoot = 0;
+    static constexpr uid_t kAudioserver = 1041;
+    static constexpr uid_t kApp = 10123;
+
+    CallingContext getCallingContext() override { return CallingContext{mPid.load(), mUid.load()}; }
+    bool isPrivilegedUid(uid_t uid) override { return uid == kRoot || uid == kAudioserver; }
+
+    void setCaller(pid_t pid, uid_t uid) {
+        mPid = pid;
+        mUid = uid;
+    }
+
+private:
+    std::atomic<pid_t> mPid{getpid()};
+    std::atomic<uid_t> mUid{kRoot};
+};
+
+/** A service on store with a fake caller; *access stays valid while the service lives. */
+inline sp<Tonvale> makeTonvale(FakeAccess** access, std::shared_ptr<SettingsStore> store) {
+    auto fake = std::make_unique<FakeAccess>();
+    *access = fake.get();
+    return new Tonvale(std::move(fake), std::move(store));
+}
+
+}  // namespace android
