@@ -197,7 +197,8 @@ std::string readAll(int fd) {
 
 std::string registrationError(status_t status) {
     std::string reason = "Tonvale Service registration error: ";
-    reason += strerror(-status);
+    // Most statuses are negated errno values; UNKNOWN_ERROR and its kin are not.
+    reason += status < 0 && status > -4096 ? strerror(-status) : "status " + std::to_string(status);
 #ifndef __ANDROID__
     reason += " (rendezvous directory " + rendezvousDir() + ")";
 #endif
