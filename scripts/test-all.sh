@@ -52,18 +52,28 @@ stage_fuzz() {
     configure build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
         -DTONVALE_FUZZ=ON -DTONVALE_TESTS=OFF -DTONVALE_SANITIZE=address,undefined
     ninja -C build/fuzz -j "$JOBS"
-    local found=0
+    local found=0 failed=0 artifacts=$ROOT/build/fuzz/artifacts
+    mkdir -p "$artifacts"
     for f in build/fuzz/bin/fuzz_*; do
         [ -x "$f" ] || continue
         found=1
-        local work
+        local name work
+        name=$(basename "$f")
         work=$(mktemp -d)
-        echo "--- $(basename "$f")"
-        (cd "$work" && ASAN_OPTIONS=detect_leaks=1 "$ROOT/$f" -max_total_time=30 \
-            -print_final_stats=1 2>&1 | tail -3)
+        echo "--- $name"
+        # Each target runs in a scratch directory; a crashing input is kept under artifacts/.
+        if (cd "$work" && ASAN_OPTIONS=detect_leaks=1 "$ROOT/$f" -max_total_time=30 \
+            -print_final_stats=1 -artifact_prefix="$artifacts/$name-" >log 2>&1); then
+            grep -E "DONE|stat::average_exec_per_sec" "$work/log" || tail -3 "$work/log"
+        else
+            tail -40 "$work/log"
+            echo "$name failed; inputs under $artifacts"
+            failed=1
+        fi
         rm -rf "$work"
     done
     [ "$found" = 1 ] || echo "no fuzz targets"
+    [ "$failed" = 0 ]
 }
 
 stage_armhf() {

@@ -4,65 +4,394 @@
 #include <binder/IPCThreadState.h>
 #include <binder/IServiceManager.h>
 #include <binder/ProcessState.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "service/Tonvale.h"
-#include "utils/Utils.h"
 
 namespace android {
 
 #ifdef __ANDROID__
-const char ServiceDaemon::kListingCommand[] =
-    "ps -A -o PID -o CMDLINE | grep -v \"PID NAME\" | grep \"tonvale --service\" | grep -v "
-    "\"grep\"";
+const char ServiceDaemon::kListingCommand[] = "ps -A -o PID -o STAT -o CMDLINE";
 #else
 // procps' ps rejects these options; toybox's ps is Android's own and prints the same columns.
-const char ServiceDaemon::kListingCommand[] =
-    "toybox ps -A -o PID -o CMDLINE | grep -v \"PID NAME\" | grep \"tonvale --service\" | "
-    "grep -v \"grep\"";
+const char ServiceDaemon::kListingCommand[] = "toybox ps -A -o PID -o STAT -o CMDLINE";
 #endif
 
-std::string ServiceDaemon::runcmd(std::string cmd) {
+const char ServiceDaemon::kRunningMessage[] =
+    "Tonvale native service is running, do not run multi instance";
+
+namespace {
+
+// What the daemon writes into the readiness pipe once it serves; anything else is the reason
+// it gave up.
+constexpr char kReady[] = "ready";
+
+#ifndef __ANDROID__
+constexpr char kDefaultRendezvousDir[] = "/run/hostbinder";
+
+std::string rendezvousDir() {
+    const char* dir = getenv("HOSTBINDER_DIR");
+    return dir != nullptr && dir[0] != '\0' ? dir : kDefaultRendezvousDir;
+}
+
+// Created as the host binder creates it when it registers a name.
+void makeDirs(const std::string& dir) {
+    for (size_t i = 1; i <= dir.size(); ++i) {
+        if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0755);
+    }
+}
+
+// On the host every daemon holds its own directory's lock file open, locked or not (--force),
+// so a listed daemon belongs to this device exactly when it holds the same file.
+bool holdsFile(pid_t pid, const struct stat& file) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* fds = opendir(dir.c_str());
+    if (fds == nullptr) return false;
+    bool found = false;
+    while (dirent* e = readdir(fds)) {
+        struct stat st;
+        if (e->d_name[0] == '.' || stat((dir + "/" + e->d_name).c_str(), &st) != 0) continue;
+        if (st.st_dev == file.st_dev && st.st_ino == file.st_ino) {
+            found = true;
+            break;
+        }
+    }
+    closedir(fds);
+    return found;
+}
+#endif
+
+std::string errnoText(const std::string& what) {
+    return what + ": " + strerror(errno);
+}
+
+// Opens /dev/null on any standard descriptor that is closed, so that no file opened later
+// (the lock) lands on 0, 1 or 2, which daemon() points at /dev/null.
+void keepStandardDescriptorsOpen() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
+// The invoker's descriptors would outlive it in the daemon: a pipe it holds never sees EOF.
+void closeInheritedDescriptors() {
+    std::vector<int> inherited;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(dir)) {
+            const int fd = atoi(e->d_name);
+            if (fd > 2 && fd != dirfd(dir)) inherited.push_back(fd);
+        }
+        closedir(dir);
+    } else {
+        struct rlimit limit;
+        const rlim_t top = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+        for (rlim_t fd = 3; fd < top; ++fd) close(static_cast<int>(fd));
+    }
+    for (int fd : inherited) close(fd);
+}
+
+// Handlers do not survive exec, but ignored signals and the blocked mask do: a daemon started
+// with SIGTERM ignored or SIGCHLD blocked would not behave as one started by init.
+void resetSignals() {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP) continue;
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) != 0) continue;  // reserved by libc
+        if ((old.sa_flags & SA_SIGINFO) == 0 && old.sa_handler == SIG_IGN) signal(sig, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Relative values would be read after daemon() has moved to "/".
+bool makeEnvAbsolute(const char* name, std::string* error) {
+    const char* value = getenv(name);
+    if (value == nullptr || value[0] == '\0' || value[0] == '/') return true;
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) {
+        *error = errnoText(std::string("cannot make $") + name + " absolute: getcwd");
+        return false;
+    }
+    std::string absolute = cwd;
+    free(cwd);
+    if (absolute.back() != '/') absolute += '/';
+    absolute += value;
+    if (setenv(name, absolute.c_str(), 1) != 0) {
+        *error = errnoText(std::string("cannot make $") + name + " absolute");
+        return false;
+    }
+    return true;
+}
+
+int openLock(std::string* error) {
+    const std::string path = ServiceDaemon::lockPath();
+#ifndef __ANDROID__
+    makeDirs(rendezvousDir());
+#endif
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) *error = errnoText("cannot open the lock file " + path);
+    return fd;
+}
+
+// Ids of the other daemons of this device in the process listing.
+bool otherDaemons(int lockFd, std::vector<pid_t>* daemons, std::string* error) {
+    std::string listing;
+    if (!ServiceDaemon::runcmd(ServiceDaemon::kListingCommand, &listing, error)) return false;
+    std::vector<pid_t> listed;
+    if (!ServiceDaemon::parseListing(listing, getpid(), &listed, error)) return false;
+#ifdef __ANDROID__
+    (void)lockFd;
+    *daemons = listed;
+#else
+    struct stat lock;
+    if (fstat(lockFd, &lock) != 0) {
+        *error = errnoText("cannot stat the lock file");
+        return false;
+    }
+    for (pid_t pid : listed) {
+        if (holdsFile(pid, lock)) daemons->push_back(pid);
+    }
+#endif
+    return true;
+}
+
+void writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // the invoker is gone; nobody is left to tell
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::string readAll(int fd) {
+    std::string text;
+    char buf[256];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return text;
+        text.append(buf, static_cast<size_t>(n));
+    }
+}
+
+std::string registrationError(status_t status) {
+    std::string reason = "Tonvale Service registration error: ";
+    // Most statuses are negated errno values; UNKNOWN_ERROR and its kin are not.
+    reason += status < 0 && status > -4096 ? strerror(-status) : "status " + std::to_string(status);
+#ifndef __ANDROID__
+    reason += " (rendezvous directory " + rendezvousDir() + ")";
+#endif
+    return reason;
+}
+
+// The detached daemon. Tells the invoker through readyFd whether it serves, then serves.
+int serve(int readyFd) {
+    // A peer that closes its end early must cost one failed write, not the daemon.
+    signal(SIGPIPE, SIG_IGN);
+    // Every track costs a descriptor; the hard limit is what the system grants.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+
+    const status_t status =
+        BinderService<Tonvale>::publish(false, IServiceManager::DUMP_FLAG_PRIORITY_DEFAULT);
+    if (status != NO_ERROR) {
+        writeAll(readyFd, registrationError(status));
+        return 1;
+    }
+    sp<IBinder> self = defaultServiceManager()->checkService(String16(Tonvale::getServiceName()));
+    if (self == nullptr || self->pingBinder() != NO_ERROR) {
+        writeAll(readyFd,
+                 "Tonvale Service registration error: the service manager does not "
+                 "list the service");
+        return 1;
+    }
+    self.clear();
+    ProcessState::self()->startThreadPool();
+    writeAll(readyFd, kReady);
+    close(readyFd);
+    IPCThreadState::self()->joinThreadPool(true);
+    return 0;
+}
+
+// Detaches with daemon(0, 0) in a child and waits for the daemon's report.
+int detachAndServe() {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        perror("Tonvale Service Daemon creation error...\n");
+        return 1;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        perror("Tonvale Service Daemon creation error...\n");
+        return 1;
+    }
+    if (child == 0) {
+        close(ready[0]);
+        if (daemon(0, 0) < 0) {
+            perror("Tonvale Service Daemon creation error...\n");
+            _exit(1);
+        }
+        return serve(ready[1]);
+    }
+    close(ready[1]);
+    const std::string report = readAll(ready[0]);
+    close(ready[0]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;  // daemon() said why
+    if (report == kReady) return 0;
+    fprintf(stderr, "%s\n",
+            report.empty() ? "Tonvale Service Daemon ended before it was ready" : report.c_str());
+    return 1;
+}
+
+}  // namespace
+
+std::string ServiceDaemon::lockPath() {
+#ifdef __ANDROID__
+    return "/data/misc/tonvale/tonvale.lock";
+#else
+    // A dot name: the host binder never registers one, so it cannot meet a service's socket.
+    return rendezvousDir() + "/.tonvale.lock";
+#endif
+}
+
+bool ServiceDaemon::runcmd(const std::string& cmd, std::string* out, std::string* error) {
+    out->clear();
     FILE* pipe = popen(cmd.c_str(), "r");
     if (pipe == nullptr) {
-        puts("popen error!");
-        return "Execute error";
+        *error = errnoText("popen error!");
+        return false;
     }
-    std::string result;
     char buf[256];
-    while (fgets(buf, sizeof(buf), pipe) != nullptr) result.append(buf, strlen(buf));
-    pclose(pipe);
-    return result;
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out->append(buf, n);
+    const int status = pclose(pipe);
+    if (status == -1) {
+        *error = errnoText("\"" + cmd + "\": pclose");
+        return false;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    *error = "\"" + cmd + "\" " +
+             (WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
+                                : "was killed by signal " + std::to_string(WTERMSIG(status)));
+    return false;
 }
 
-bool ServiceDaemon::listingShowsOtherDaemon(const std::string& listing, int ownPid) {
-    std::string trimmed = Utils::StringProcess::trimStr(listing);
-    std::vector<std::string> pieces = Utils::StringProcess::split(trimmed, " ");
-    return pieces[0] != Utils::Caster::numToString<int>(ownPid);
-}
-
-bool ServiceDaemon::already_running() {
-    const int self = getpid();
-    return listingShowsOtherDaemon(runcmd(kListingCommand), self);
+bool ServiceDaemon::parseListing(const std::string& listing, pid_t self,
+                                 std::vector<pid_t>* daemons, std::string* error) {
+    std::vector<pid_t> found;
+    std::istringstream lines(listing);
+    std::string line;
+    bool header = false;
+    bool listsSelf = false;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string pidText, state, program, argument;
+        if (!(words >> pidText)) continue;
+        if (!header) {
+            if (pidText != "PID") {
+                *error = "the process listing has no header line";
+                return false;
+            }
+            header = true;
+            continue;
+        }
+        words >> state >> program >> argument;
+        char* end = nullptr;
+        errno = 0;
+        const long pid = strtol(pidText.c_str(), &end, 10);
+        if (errno != 0 || *end != '\0' || pid <= 0 || pid != static_cast<pid_t>(pid)) {
+            *error = "unexpected line in the process listing: " + line;
+            return false;
+        }
+        if (pid == self) {
+            listsSelf = true;
+            continue;
+        }
+        // A daemon has been through daemon(), which makes it a session leader; an invocation
+        // still deciding whether to start one is not (unless started so by init, as only one is).
+        const size_t slash = program.rfind('/');
+        const std::string name = slash == std::string::npos ? program : program.substr(slash + 1);
+        if (state.find('s') != std::string::npos && name == "tonvale" && argument == "--service") {
+            found.push_back(static_cast<pid_t>(pid));
+        }
+    }
+    if (!header || !listsSelf) {
+        *error = header ? "the process listing does not show this process"
+                        : "the process listing is empty";
+        return false;
+    }
+    *daemons = std::move(found);
+    return true;
 }
 
 int ServiceDaemon::run(int argc, char** argv) {
     const bool force = argc > 2 && strcmp(argv[2], "--force") == 0;
-    if (!force && already_running()) {
-        puts("Tonvale native service is running, do not run multi instance");
-        return 0;
+    keepStandardDescriptorsOpen();
+    closeInheritedDescriptors();
+    resetSignals();
+
+    std::string error;
+    if (!makeEnvAbsolute("ANDROID_DATA", &error) || !makeEnvAbsolute("HOSTBINDER_DIR", &error)) {
+        fprintf(stderr, "Tonvale Service: %s\n", error.c_str());
+        return 1;
     }
-    if (daemon(0, 0) < 0) {
-        perror("Tonvale Service Daemon creation error...\n");
-        exit(1);
+    // Kept open for the daemon's whole life, inherited across fork() and daemon().
+    const int lock = openLock(&error);
+    if (lock < 0) {
+        fprintf(stderr, "Tonvale Service: %s\n", error.c_str());
+        return 1;
     }
-    BinderService<Tonvale>::publish(false, IServiceManager::DUMP_FLAG_PRIORITY_DEFAULT);
-    ProcessState::self()->startThreadPool();
-    IPCThreadState::self()->joinThreadPool(true);
-    return 0;
+    if (force) {
+        // Takes the lock when it is free; otherwise runs beside the daemon that holds it.
+        flock(lock, LOCK_EX | LOCK_NB);
+    } else {
+        std::vector<pid_t> others;
+        if (!otherDaemons(lock, &others, &error)) {
+            fprintf(stderr, "Tonvale Service: cannot tell whether a daemon runs: %s\n",
+                    error.c_str());
+            return 1;
+        }
+        if (!others.empty()) {
+            puts(kRunningMessage);
+            return 0;
+        }
+        if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK) {
+                puts(kRunningMessage);
+                return 0;
+            }
+            fprintf(stderr, "Tonvale Service: %s\n", errnoText("cannot lock " + lockPath()).c_str());
+            return 1;
+        }
+    }
+    return detachAndServe();
 }
 
 }  // namespace android

@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include "tool/CommandLine.h"
-#include "tool/ServiceDaemon.h"
 #include "utils/Utils.h"
 
 namespace android {
@@ -43,45 +42,6 @@ TEST(Flags, StrictAcceptsOnlyTrueAndFalse) {
     for (const char* v : {"TRUE", "False", "1", "", "yes"}) {
         EXPECT_FALSE(CommandLine::strictFlag(v, &flag)) << v;
     }
-}
-
-TEST(Listing, OwnLineFirstMeansNotRunning) {
-    EXPECT_FALSE(ServiceDaemon::listingShowsOtherDaemon(
-        "  4242 tonvale --service\n  5000 tonvale --service --force\n", 4242));
-}
-
-TEST(Listing, AnotherLineFirstMeansRunning) {
-    EXPECT_TRUE(ServiceDaemon::listingShowsOtherDaemon(
-        "  100 tonvale --service\n 4242 tonvale --service\n", 4242));
-}
-
-TEST(Listing, PaddedIdsCompareWholeNumbers) {
-    EXPECT_FALSE(ServiceDaemon::listingShowsOtherDaemon("\t   77 /bin/tonvale --service\n", 77));
-    // A prefix of the own id is another process.
-    EXPECT_TRUE(ServiceDaemon::listingShowsOtherDaemon("  7 tonvale --service\n", 77));
-    EXPECT_TRUE(ServiceDaemon::listingShowsOtherDaemon("  777 tonvale --service\n", 77));
-}
-
-TEST(Listing, EmptyOrFailedListingCountsAsRunning) {
-    EXPECT_TRUE(ServiceDaemon::listingShowsOtherDaemon("", 1));
-    EXPECT_TRUE(ServiceDaemon::listingShowsOtherDaemon("\n", 1));
-    EXPECT_TRUE(ServiceDaemon::listingShowsOtherDaemon("Execute error", 1));
-}
-
-TEST(Listing, CommandIsThePlatformPipeline) {
-    const std::string cmd = ServiceDaemon::kListingCommand;
-#ifdef __ANDROID__
-    EXPECT_EQ(88u, cmd.size());
-#endif
-    EXPECT_NE(std::string::npos, cmd.find("ps -A -o PID -o CMDLINE | grep -v \"PID NAME\" | grep "
-                                          "\"tonvale --service\" | grep -v \"grep\""));
-}
-
-TEST(Runcmd, CollectsTheWholeOutput) {
-    std::string longLine(1000, 'x');
-    EXPECT_EQ("a\nb\n" + longLine + "\n",
-              ServiceDaemon::runcmd("printf 'a\\nb\\n'; printf '%s\\n' " + longLine));
-    EXPECT_EQ("", ServiceDaemon::runcmd("true"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,11 +47,16 @@ std::vector<std::string> withLauncher(const std::string& path,
 
 constexpr uid_t kSameUid = static_cast<uid_t>(-1);
 
-/** Starts args[0] with stdin from /dev/null; as another uid it forks, to drop privileges. */
-pid_t spawn(const std::vector<std::string>& args, int outFd, int errFd, uid_t uid = kSameUid) {
+/**
+ * Starts args[0] with stdin from /dev/null and the environment envp (environ when null); as
+ * another uid it forks, to drop privileges.
+ */
+pid_t spawn(const std::vector<std::string>& args, int outFd, int errFd, uid_t uid = kSameUid,
+            char** envp = nullptr) {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    if (envp == nullptr) envp = environ;
     if (uid != kSameUid) {
         pid_t pid = forkProcess();
         if (pid != 0) return pid;
@@ -61,7 +67,7 @@ pid_t spawn(const std::vector<std::string>& args, int outFd, int errFd, uid_t ui
             setresuid(uid, uid, uid) != 0) {
             _exit(126);
         }
-        execve(argv[0], argv.data(), environ);
+        execve(argv[0], argv.data(), envp);
         _exit(127);
     }
     posix_spawn_file_actions_t actions;
@@ -70,7 +76,7 @@ pid_t spawn(const std::vector<std::string>& args, int outFd, int errFd, uid_t ui
     if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
     if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
 }
@@ -79,30 +85,32 @@ std::string readProcFile(pid_t pid, const char* name) {
     return readFile("/proc/" + std::to_string(pid) + "/" + name);
 }
 
-}  // namespace
-
-std::string demoClientPath() {
-    return TONVALE_DEMO_PATH;
-}
-
-RunResult runTool(const std::vector<std::string>& args, int timeoutMs) {
-    return runToolAs(kSameUid, args, timeoutMs);
-}
-
-RunResult runToolAs(uid_t uid, const std::vector<std::string>& args, int timeoutMs) {
-    RunResult result;
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return result;
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        close(out[0]);
-        close(out[1]);
-        return result;
+/** The two output pipes of a child: [0] read here, [1] given to the child. */
+struct Pipes {
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    Pipes() {
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) closeAll();
     }
-    pid_t pid = spawn(withLauncher(TONVALE_TOOL_PATH, args), out[1], err[1], uid);
-    close(out[1]);
-    close(err[1]);
+    ~Pipes() { closeAll(); }
+    bool ok() const { return out[0] >= 0 && err[0] >= 0; }
+    void closeAll() {
+        for (int* fd : {&out[0], &out[1], &err[0], &err[1]}) {
+            if (*fd >= 0) close(*fd);
+            *fd = -1;
+        }
+    }
+};
+
+/** Reads the child's output until both pipes close, then reaps it; kills it after timeoutMs. */
+RunResult collect(pid_t pid, Pipes* pipes, int timeoutMs) {
+    RunResult result;
+    for (int* fd : {&pipes->out[1], &pipes->err[1]}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
     const long long deadline = nowMs() + timeoutMs;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    pollfd fds[2] = {{pipes->out[0], POLLIN, 0}, {pipes->err[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open = pid > 0 ? 2 : 0;
     while (open > 0 && nowMs() < deadline) {
@@ -119,8 +127,7 @@ RunResult runToolAs(uid_t uid, const std::vector<std::string>& args, int timeout
             }
         }
     }
-    close(out[0]);
-    close(err[0]);
+    pipes->closeAll();
     if (pid > 0) {
         if (open > 0) kill(pid, SIGKILL);
         result.status = waitExit(pid);
@@ -128,19 +135,99 @@ RunResult runToolAs(uid_t uid, const std::vector<std::string>& args, int timeout
     return result;
 }
 
+/** argv[0] is tonvale itself (any directory) and argv[1] is --service. */
+bool isDaemonCommandLine(const std::string& cmdline) {
+    const size_t end0 = cmdline.find('\0');
+    if (end0 == std::string::npos) return false;
+    const std::string program = cmdline.substr(0, end0);
+    const size_t slash = program.rfind('/');
+    const std::string name = slash == std::string::npos ? program : program.substr(slash + 1);
+    return name == "tonvale" && cmdline.compare(end0 + 1, 10, std::string("--service\0", 10)) == 0;
+}
+
+}  // namespace
+
+std::string demoClientPath() {
+    return TONVALE_DEMO_PATH;
+}
+
+RunResult runTool(const std::vector<std::string>& args, int timeoutMs) {
+    return runToolAs(kSameUid, args, timeoutMs);
+}
+
+RunResult runToolAs(uid_t uid, const std::vector<std::string>& args, int timeoutMs) {
+    Pipes pipes;
+    if (!pipes.ok()) return RunResult();
+    pid_t pid = spawn(withLauncher(TONVALE_TOOL_PATH, args), pipes.out[1], pipes.err[1], uid);
+    return collect(pid, &pipes, timeoutMs);
+}
+
+RunResult runShell(const std::string& script, const std::vector<std::string>& env, int timeoutMs) {
+    std::vector<std::string> entries = {std::string("TONVALE=") + TONVALE_TOOL_PATH};
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const std::string& o : env) replaced |= o.substr(0, o.find('=')) == name;
+        if (!replaced) entries.push_back(entry);
+    }
+    entries.insert(entries.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (std::string& e : entries) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+
+    Pipes pipes;
+    if (!pipes.ok()) return RunResult();
+    pid_t pid = spawn({"/bin/sh", "-c", script}, pipes.out[1], pipes.err[1], kSameUid, envp.data());
+    return collect(pid, &pipes, timeoutMs);
+}
+
+std::string toolPath() {
+    return TONVALE_TOOL_PATH;
+}
+
+ToolRun::ToolRun(const std::vector<std::string>& args) {
+    Pipes pipes;
+    if (!pipes.ok()) return;
+    mPid = spawn(withLauncher(TONVALE_TOOL_PATH, args), pipes.out[1], pipes.err[1]);
+    mOut = pipes.out[0];
+    mErr = pipes.err[0];
+    pipes.out[0] = pipes.err[0] = -1;
+}
+
+ToolRun::~ToolRun() {
+    if (mPid > 0) {
+        kill(mPid, SIGKILL);
+        waitExit(mPid);
+    }
+    if (mOut >= 0) close(mOut);
+    if (mErr >= 0) close(mErr);
+}
+
+RunResult ToolRun::finish(int timeoutMs) {
+    Pipes pipes;
+    pipes.out[0] = mOut;
+    pipes.err[0] = mErr;
+    const pid_t pid = mPid;
+    mPid = mOut = mErr = -1;
+    return collect(pid, &pipes, timeoutMs);
+}
+
 std::vector<pid_t> daemonPids() {
+    return daemonPidsWith("HOSTBINDER_DIR=" + binderDir());
+}
+
+std::vector<pid_t> daemonPidsWith(const std::string& envEntry) {
     std::vector<pid_t> pids;
-    const std::string marker = "HOSTBINDER_DIR=" + binderDir();
+    const std::string entry = envEntry + std::string(1, '\0');
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return pids;
     while (dirent* e = readdir(proc)) {
         pid_t pid = atoi(e->d_name);
         if (pid <= 0 || pid == getpid()) continue;
-        std::string cmd = readProcFile(pid, "cmdline");
-        if (cmd.find(std::string("tonvale\0--service", 17)) == std::string::npos) continue;
-        std::string env = readProcFile(pid, "environ");
-        std::string entry = marker + std::string(1, '\0');
-        if ((env + std::string(1, '\0')).find(entry) == std::string::npos) continue;
+        if (!isDaemonCommandLine(readProcFile(pid, "cmdline"))) continue;
+        const std::string env = std::string(1, '\0') + readProcFile(pid, "environ");
+        if (env.find(std::string(1, '\0') + entry) == std::string::npos) continue;
         pids.push_back(pid);
     }
     closedir(proc);
@@ -148,12 +235,73 @@ std::vector<pid_t> daemonPids() {
 }
 
 void killDaemons() {
+    killDaemonsWith("HOSTBINDER_DIR=" + binderDir());
+}
+
+void killDaemonsWith(const std::string& envEntry) {
     for (int round = 0; round < 100; ++round) {
-        std::vector<pid_t> pids = daemonPids();
+        std::vector<pid_t> pids = daemonPidsWith(envEntry);
         if (pids.empty()) return;
-        for (pid_t pid : pids) kill(pid, SIGKILL);
-        usleep(20000);
+        for (pid_t pid : pids) {
+            // A pidfd tells when a process that is not a child has ended.
+#ifdef SYS_pidfd_open
+            const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+            const int pidfd = -1;
+#endif
+            kill(pid, SIGKILL);
+            // Reaped here when this process is the daemon's subreaper; otherwise init reaps it.
+            pid_t r;
+            do {
+                r = waitpid(pid, nullptr, 0);
+            } while (r < 0 && errno == EINTR);
+            if (r < 0 && pidfd >= 0) {
+                pollfd ended = {pidfd, POLLIN, 0};
+                poll(&ended, 1, 5000);
+            } else if (r < 0) {
+                usleep(20000);  // no pidfd (old kernel): look again
+            }
+            if (pidfd >= 0) close(pidfd);
+        }
     }
+}
+
+bool waitExitWithin(pid_t pid, int timeoutMs, int* status) {
+    const long long deadline = nowMs() + timeoutMs;
+    for (;;) {
+        int raw = 0;
+        const pid_t r = waitpid(pid, &raw, WNOHANG);
+        if (r == pid) {
+            *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+            return true;
+        }
+        if (r < 0 && errno != EINTR) {
+            *status = -1;
+            return true;  // not a child (any more): nothing left to wait for
+        }
+        const long long left = deadline - nowMs();
+        if (left <= 0) return false;
+#ifdef SYS_pidfd_open
+        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+        const int pidfd = -1;
+#endif
+        if (pidfd >= 0) {
+            pollfd ended = {pidfd, POLLIN, 0};
+            poll(&ended, 1, static_cast<int>(left));
+            close(pidfd);
+        } else {
+            usleep(20000);  // no pidfd (old kernel): look again
+        }
+    }
+}
+
+DaemonGuard::DaemonGuard(std::vector<std::string> envEntries) : mEntries(std::move(envEntries)) {
+    if (mEntries.empty()) mEntries.push_back("HOSTBINDER_DIR=" + binderDir());
+}
+
+DaemonGuard::~DaemonGuard() {
+    for (const std::string& entry : mEntries) killDaemonsWith(entry);
 }
 
 bool waitForService(int timeoutMs) {
