@@ -224,9 +224,12 @@ int main(int argc, char** argv) {
     Speaker speaker;
     if (options.play) speaker.start();
 
+    // A buffer is ten periods, so every buffer boundary, where a new gain first applies, falls
+    // on the same phase. Starting at the crest puts it there: the worst case for a click.
     int16_t table[kPeriod];
     for (int k = 0; k < kPeriod; ++k) {
-        table[k] = static_cast<int16_t>(lround(kAmplitude * 32767 * sin(2 * M_PI * k / kPeriod)));
+        const double phase = 2 * M_PI * k / kPeriod + M_PI / 2;
+        table[k] = static_cast<int16_t>(lround(kAmplitude * 32767 * sin(phase)));
     }
 
     const long long total = llround(options.seconds * kRate);
