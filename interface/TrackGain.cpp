@@ -45,11 +45,12 @@ inline float scaled(float sample, float gain) {
     return sample * gain;
 }
 
+// Saturates, then rounds half away from zero; written without branches so it vectorises.
 inline int16_t scaled(int16_t sample, float gain) {
     float v = static_cast<float>(sample) * gain;
-    if (v >= 32767.0f) return 32767;
-    if (v <= -32768.0f) return -32768;
-    return static_cast<int16_t>(v >= 0.0f ? v + 0.5f : v - 0.5f);
+    v = v < 32767.0f ? v : 32767.0f;
+    v = v > -32768.0f ? v : -32768.0f;
+    return static_cast<int16_t>(static_cast<int32_t>(v + copysignf(0.5f, v)));
 }
 
 }  // namespace
