@@ -6,10 +6,10 @@
 #include <ctype.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <regex.h>
 #include <string.h>
 
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -174,6 +174,25 @@ struct Policy {
         }
     }
 
+    /** The next word or { set } of text from *pos; a word ends at white space (or at ':'). */
+    static std::string item(const std::string& text, size_t* pos, bool stopAtColon) {
+        size_t i = text.find_first_not_of(" \t\r\n", *pos);
+        if (i == std::string::npos) {
+            *pos = text.size();
+            return "";
+        }
+        size_t end;
+        if (text[i] == '{') {
+            end = text.find('}', i);
+            end = end == std::string::npos ? text.size() : end + 1;
+        } else {
+            end = text.find_first_of(stopAtColon ? " \t\r\n:" : " \t\r\n", i);
+            if (end == std::string::npos) end = text.size();
+        }
+        *pos = end;
+        return text.substr(i, end - i);
+    }
+
     void statement(const std::string& text) {
         std::vector<std::string> w = words(text);
         if (w.empty()) return;
@@ -189,14 +208,19 @@ struct Policy {
             types[w[1]].insert(w[2]);
         } else if (w[0] == "allow") {
             // allow SOURCE TARGET:CLASS PERMS, any of them a { set }.
-            static const std::regex rule(
-                R"(^\s*allow\s+(\{[^}]*\}|\S+)\s+(\{[^}]*\}|[^\s:]+)\s*:\s*(\{[^}]*\}|\S+)\s+(\{[^}]*\}|\S+)\s*$)");
-            std::smatch m;
-            if (!std::regex_match(text, m, rule)) {
+            size_t pos = text.find("allow") + 5;
+            const std::string source = item(text, &pos, false);
+            const std::string target = item(text, &pos, true);
+            const bool colon = pos < text.size() && text[pos] == ':';
+            if (colon) ++pos;
+            const std::string cls = item(text, &pos, false);
+            const std::string perms = item(text, &pos, false);
+            if (source.empty() || target.empty() || !colon || cls.empty() || perms.empty() ||
+                !trim(text.substr(pos)).empty()) {
                 errors.push_back("cannot read: " + trim(text));
                 return;
             }
-            allow(m[1], m[2], m[3], m[4]);
+            allow(source, target, cls, perms);
         } else if (w[0] == "type_transition" && (w.size() == 4 || w.size() == 5)) {
             const size_t colon = w[2].find(':');
             if (colon == std::string::npos) {
@@ -282,7 +306,15 @@ std::string labelOf(const std::vector<std::pair<std::string, std::string>>& fc,
     std::string label;
     size_t bestStem = 0;
     for (const auto& [pattern, type] : fc) {
-        if (!std::regex_match(path, std::regex(pattern))) continue;
+        // file_contexts entries are regular expressions matched against the whole path.
+        regex_t re;
+        if (regcomp(&re, ("^(" + pattern + ")$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
+            ADD_FAILURE() << "file_contexts: not a regular expression: " << pattern;
+            continue;
+        }
+        const bool matches = regexec(&re, path.c_str(), 0, nullptr, 0) == 0;
+        regfree(&re);
+        if (!matches) continue;
         // The more specific entry wins: the longer fixed stem before any regex character.
         const size_t stem = pattern.find_first_of(".^$?*+|[({\\");
         const size_t length = stem == std::string::npos ? pattern.size() + 1 : stem;
@@ -375,22 +407,83 @@ std::vector<std::string> sourcesOf(const std::string& dir) {
     return texts;
 }
 
-/** The quoted entries of every "<property>: [ ... ]" list in an Android.bp text. */
-std::vector<std::string> bpList(const std::string& bp, const std::string& property) {
-    std::vector<std::string> out;
-    const std::regex list("(^|[^A-Za-z0-9_])" + property + R"(\s*:\s*\[([^\]]*)\])");
-    const std::regex quoted(R"re("([^"]*)")re");
-    std::string text;
-    std::istringstream in(bp);
-    std::string line;
-    while (std::getline(in, line)) text += line.substr(0, line.find("//")) + "\n";
-    for (std::sregex_iterator m(text.begin(), text.end(), list), e; m != e; ++m) {
-        const std::string body = (*m)[2];
-        for (std::sregex_iterator q(body.begin(), body.end(), quoted); q != e; ++q) {
-            out.push_back((*q)[1]);
+/** An Android.bp module: its type and the text between its braces, comments removed. */
+struct BpModule {
+    std::string type;
+    std::string body;
+};
+
+std::vector<BpModule> bpModules(const std::string& bp) {
+    std::string text;  // without // comments outside strings
+    bool quoted = false;
+    for (size_t i = 0; i < bp.size(); ++i) {
+        if (!quoted && bp.compare(i, 2, "//") == 0) {
+            i = bp.find('\n', i);
+            if (i == std::string::npos) break;
         }
+        if (bp[i] == '"' && (i == 0 || bp[i - 1] != '\\')) quoted = !quoted;
+        text += bp[i];
+    }
+    std::vector<BpModule> modules;
+    size_t i = 0;
+    while ((i = text.find('{', i)) != std::string::npos) {
+        size_t start = text.find_last_not_of(" \t\r\n", i - 1);
+        size_t word = start;
+        while (word > 0 &&
+               (isalnum(static_cast<unsigned char>(text[word - 1])) || text[word - 1] == '_')) {
+            --word;
+        }
+        int depth = 0;
+        size_t end = i;
+        bool inString = false;
+        for (; end < text.size(); ++end) {
+            if (text[end] == '"') inString = !inString;
+            if (inString) continue;
+            if (text[end] == '{') ++depth;
+            if (text[end] == '}' && --depth == 0) break;
+        }
+        modules.push_back({text.substr(word, start + 1 - word), text.substr(i + 1, end - i - 1)});
+        i = end;
+    }
+    return modules;
+}
+
+/** Where "<property>:" starts as a whole word in a module body, or npos. */
+size_t bpProperty(const std::string& body, const std::string& property) {
+    for (size_t p = body.find(property); p != std::string::npos; p = body.find(property, p + 1)) {
+        const bool wordStart =
+            p == 0 || !(isalnum(static_cast<unsigned char>(body[p - 1])) || body[p - 1] == '_');
+        const size_t colon = body.find_first_not_of(" \t", p + property.size());
+        if (wordStart && colon != std::string::npos && body[colon] == ':') return colon + 1;
+    }
+    return std::string::npos;
+}
+
+/** The quoted entries of a module's "<property>: [ ... ]" list. */
+std::vector<std::string> bpList(const std::string& body, const std::string& property) {
+    std::vector<std::string> out;
+    const size_t at = bpProperty(body, property);
+    if (at == std::string::npos) return out;
+    const size_t open = body.find_first_not_of(" \t\r\n", at);
+    if (open == std::string::npos || body[open] != '[') return out;
+    const size_t close = body.find(']', open);
+    for (size_t q = body.find('"', open); q < close; q = body.find('"', q + 1)) {
+        const size_t end = body.find('"', q + 1);
+        if (end == std::string::npos || end > close) break;
+        out.push_back(body.substr(q + 1, end - q - 1));
+        q = end;
     }
     return out;
+}
+
+/** A module's "<property>: \"value\"" string, or "". */
+std::string bpString(const std::string& body, const std::string& property) {
+    const size_t at = bpProperty(body, property);
+    if (at == std::string::npos) return "";
+    const size_t open = body.find_first_not_of(" \t\r\n", at);
+    if (open == std::string::npos || body[open] != '"') return "";
+    const size_t close = body.find('"', open + 1);
+    return close == std::string::npos ? "" : body.substr(open + 1, close - open - 1);
 }
 
 // Android 10's labels of the programs the single-instance check runs (system/sepolicy).
@@ -440,8 +533,12 @@ protected:
             if (t.source == domain_ && t.cls == "file" && !t.name.empty()) {
                 *type = t.result;
                 for (const auto& [pattern, fcType] : fileContexts_) {
-                    if (fcType == t.result)
-                        return std::regex_replace(pattern, std::regex(R"(\\)"), "");
+                    if (fcType != t.result) continue;
+                    std::string path;  // the pattern with its escapes taken away
+                    for (char c : pattern) {
+                        if (c != '\\') path += c;
+                    }
+                    return path;
                 }
             }
         }
@@ -488,12 +585,14 @@ TEST_F(SepolicyTest, BinaryIsInstalledStartedAndLabelledAlike) {
     // Android.bp installs a cc_binary as /system/bin/<name>, with this init script.
     const std::string binary = path.substr(path.rfind('/') + 1);
     EXPECT_EQ("/system/bin/" + binary, path);
-    const std::regex module(
-        R"re(cc_binary\s*\{[^}]*name\s*:\s*"([^"]+)"[^}]*init_rc\s*:\s*\[\s*"([^"]+)")re");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(bp_, m, module)) << "no cc_binary with init_rc";
-    EXPECT_EQ(binary, m[1].str());
-    EXPECT_EQ("tonvale.rc", m[2].str());
+    bool found = false;
+    for (const BpModule& m : bpModules(bp_)) {
+        if (m.type != "cc_binary" || bpList(m.body, "init_rc").empty()) continue;
+        found = true;
+        EXPECT_EQ(binary, bpString(m.body, "name"));
+        EXPECT_EQ(std::vector<std::string>{"tonvale.rc"}, bpList(m.body, "init_rc"));
+    }
+    EXPECT_TRUE(found) << "no cc_binary with init_rc in Android.bp";
 }
 
 TEST_F(SepolicyTest, DataDirectoryIsCreatedLabelledAndWritable) {
@@ -621,8 +720,10 @@ TEST_F(SepolicyTest, TypesAreDeclaredOnceAndUsed) {
 
 TEST_F(SepolicyTest, AndroidBpNamesEveryPolicyFile) {
     std::set<std::string> named;
-    for (const std::string& src : bpList(bp_, "srcs")) {
-        if (src.rfind("sepolicy/", 0) == 0) named.insert(src.substr(9));
+    for (const BpModule& m : bpModules(bp_)) {
+        for (const std::string& src : bpList(m.body, "srcs")) {
+            if (src.rfind("sepolicy/", 0) == 0) named.insert(src.substr(9));
+        }
     }
     EXPECT_EQ(files_, named);
     for (const char* f : {"file_contexts", "service_contexts", "file.te", "service.te"}) {
@@ -670,6 +771,21 @@ TEST(SepolicyParser, LabelsByTheMostSpecificEntry) {
     EXPECT_EQ("dir_t", labelOf(fc, "/a/c"));
     EXPECT_EQ("lock_t", labelOf(fc, "/a/b.lock"));
     EXPECT_EQ("", labelOf(fc, "/ab"));
+}
+
+TEST(SepolicyParser, ReadsBlueprintModules) {
+    const auto modules = bpModules(
+        "// cc_binary { name: \"commented\" }\n"
+        "cc_binary {\n    name: \"t\", // note\n    init_rc: [\"t.rc\"],\n"
+        "    target: { android: { cflags: [\"-x\"] } },\n}\n"
+        "filegroup { name: \"g\", srcs: [\"a\", \"b\"] }\n");
+    ASSERT_EQ(2u, modules.size());
+    EXPECT_EQ("cc_binary", modules[0].type);
+    EXPECT_EQ("t", bpString(modules[0].body, "name"));
+    EXPECT_EQ(std::vector<std::string>{"t.rc"}, bpList(modules[0].body, "init_rc"));
+    EXPECT_EQ("filegroup", modules[1].type);
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), bpList(modules[1].body, "srcs"));
+    EXPECT_EQ("", bpString(modules[1].body, "srcs"));
 }
 
 TEST(SepolicyParser, ReadsLiteralsAndInitScripts) {
