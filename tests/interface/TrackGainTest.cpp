@@ -255,9 +255,13 @@ TEST(TrackGainValues, TornUpdateStaysWithinBothUpdates) {
 // audio thread reads.
 TEST(TrackGainValues, ConcurrentWriterNeverYieldsNonFiniteOrSteepOutput) {
     Block block;
-    TrackGain gain(kRate);
-    ASSERT_EQ(NO_ERROR, gain.attach(&block.b));
-    gainsOver(&gain, 10);  // the first read, which takes the block without a ramp
+    // One helper per sample type: each one's output is then one unbroken signal.
+    TrackGain floats(kRate), shorts(kRate);
+    ASSERT_EQ(NO_ERROR, floats.attach(&block.b));
+    ASSERT_EQ(NO_ERROR, shorts.attach(&block.b));
+    gainsOver(&floats, 10);  // the first read, which takes the block without a ramp
+    std::vector<int16_t> pcm(2 * 480, 20000);
+    shorts.process(pcm.data(), 480, 2);
     std::atomic<bool> stop{false};
     std::atomic<int> rounds{0};
     std::thread writer([&] {
@@ -273,27 +277,33 @@ TEST(TrackGainValues, ConcurrentWriterNeverYieldsNonFiniteOrSteepOutput) {
         }
     });
     float prev[2] = {1.0f, 1.0f};
+    int prevShort[2] = {20000, 20000};
     float largest = 0.0f;
+    int largestShort = 0;
     bool finite = true;
-    std::vector<int16_t> pcm(2 * 480);
     for (int buffer = 0; buffer < 400 || rounds.load() < 1000; ++buffer) {
         std::vector<float> out(2 * 480, 1.0f);
-        gain.process(out.data(), 480, 2);
+        floats.process(out.data(), 480, 2);
         for (size_t i = 0; i < out.size(); ++i) {
             finite = finite && isfinite(out[i]) && out[i] >= 0 && out[i] <= TrackGain::kMaxGain;
             largest = std::max(largest, fabsf(out[i] - prev[i % 2]));
             prev[i % 2] = out[i];
         }
         for (auto& s : pcm) s = 20000;
-        gain.process(pcm.data(), 480, 2);
-        for (int16_t s : pcm) finite = finite && s >= 0;
+        shorts.process(pcm.data(), 480, 2);
+        for (size_t i = 0; i < pcm.size(); ++i) {
+            finite = finite && pcm[i] >= 0;
+            largestShort = std::max(largestShort, abs(pcm[i] - prevShort[i % 2]));
+            prevShort[i % 2] = pcm[i];
+        }
         if (buffer > 100000) break;
     }
     stop = true;
     writer.join();
     EXPECT_TRUE(finite);
-    // No step beyond the widest ramp, from 0 to the largest gain.
+    // No step beyond the widest ramp, from 0 to the largest gain (and rounding for 16 bits).
     EXPECT_LE(largest, TrackGain::kMaxGain / 480 * 1.0001f);
+    EXPECT_LE(largestShort, static_cast<int>(20000 * TrackGain::kMaxGain / 480) + 1);
 }
 
 TEST(TrackGainValues, BoostSaturatesSixteenBitOutput) {
