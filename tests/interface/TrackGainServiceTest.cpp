@@ -25,22 +25,46 @@ std::vector<float> gainsOver(TrackGain* gain, size_t frames) {
     return out;
 }
 
-/** The track with this session in a JSON buffer listing: its "isactive", or -1 when absent. */
-int trackActive(int session) {
-    const nlohmann::json listing = nlohmann::json::parse(listBuffers(1), nullptr, false);
-    int found = -1;
+/** Calls fn on every object of the JSON buffer listing, depth first. */
+void forEachObject(const std::function<void(const nlohmann::json&)>& fn) {
     std::function<void(const nlohmann::json&)> walk = [&](const nlohmann::json& node) {
-        if (node.is_object() && node.contains("session")) {
-            const nlohmann::json& s = node["session"];
-            const std::string text = s.is_string() ? s.get<std::string>() : s.dump();
-            if (text == std::to_string(session)) found = node.value("isactive", false) ? 1 : 0;
-        }
+        if (node.is_object()) fn(node);
         if (node.is_structured()) {
             for (const auto& child : node) walk(child);
         }
     };
-    walk(listing);
+    walk(nlohmann::json::parse(listBuffers(1), nullptr, false));
+}
+
+/** A JSON number or numeric string as text. */
+std::string text(const nlohmann::json& value) {
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+/** The track with this session in the buffer listing: its "isactive", or -1 when absent. */
+int trackActive(int session) {
+    int found = -1;
+    forEachObject([&](const nlohmann::json& node) {
+        if (node.contains("session") && text(node["session"]) == std::to_string(session)) {
+            found = node.value("isactive", false) ? 1 : 0;
+        }
+    });
     return found;
+}
+
+/**
+ * The name the service filed this process under. Read from the service, not from
+ * /proc/self: under qemu-user another process sees the emulator's command line.
+ */
+std::string ownProcessName() {
+    std::string name;
+    forEachObject([&](const nlohmann::json& node) {
+        if (node.contains("process") && node.contains("pid") &&
+            text(node["pid"]) == std::to_string(getpid())) {
+            name = node["process"].get<std::string>();
+        }
+    });
+    return name;
 }
 
 /** A real Tonvale in a child process, killed on every path. */
@@ -61,7 +85,6 @@ private:
 TEST(TrackGainService, FollowsTheServiceAndKeepsTheLastGainWhenItDies) {
     ServiceGuard service;
     ASSERT_TRUE(service.running());
-    const std::string self = tonvale_test::readFile("/proc/self/cmdline").c_str();
     {
         TrackGain gain(kRate);
         ASSERT_EQ(NO_ERROR, gain.open(getpid(), 3));
@@ -70,6 +93,8 @@ TEST(TrackGainService, FollowsTheServiceAndKeepsTheLastGainWhenItDies) {
         gain.setActive(true);
         EXPECT_EQ(1, trackActive(3)) << listBuffers(1);
 
+        const std::string self = ownProcessName();
+        ASSERT_FALSE(self.empty()) << listBuffers(1);
         ASSERT_EQ(0, setProfile(self, 0.5f, 0.25f, 2.0f, false, false));
         std::vector<float> out = gainsOver(&gain, 1000);
         EXPECT_EQ(1.0f, out[out.size() - 2]);
