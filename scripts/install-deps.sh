@@ -11,7 +11,8 @@ libsndfile1-dev gnuplot-nox"
 
 missing=""
 for p in $PKGS; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $p"
 done
 
 if [ -n "$missing" ]; then
