@@ -21,7 +21,7 @@ SUDO=""
 ./scripts/install-deps.sh
 
 PKGS="g++-arm-linux-gnueabihf qemu-user android-libutils-dev:armhf android-liblog-dev:armhf \
-android-libcutils-dev:armhf libgtest-dev:armhf libgmock-dev:armhf \
+android-libcutils-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libsndfile1-dev:armhf \
 android-platform-frameworks-native-headers"
 
 updated=0

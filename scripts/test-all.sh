@@ -6,6 +6,11 @@
 #   4. the armhf cross build, its unit tests under qemu-arm (when scripts/armhf.sh exists).
 # Set TONVALE_STAGES to a subset ("asan tsan fuzz armhf") to run fewer.
 set -euo pipefail
+# Packages install as root: root runs on; anyone else runs again through sudo when there is one
+# (without sudo, scripts/install-deps.sh says what is missing).
+if [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null 2>&1; then
+    exec sudo -E "$0" "$@"
+fi
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=${JOBS:-$(nproc)}

@@ -1,0 +1,131 @@
+// The client gain helper against a real service in a child process: opening, reporting the
+// active flag, following a setting, giving the block back, and a service that dies.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "ServiceHarness.h"
+#include "common/TestEnv.h"
+#include "interface/TonvaleClient.h"
+#include "interface/TrackGain.h"
+
+namespace android {
+namespace {
+
+constexpr uint32_t kRate = 48000;
+
+/** Stereo DC of 1.0 through the helper: each output sample is the gain it got. */
+std::vector<float> gainsOver(TrackGain* gain, size_t frames) {
+    std::vector<float> out(2 * frames, 1.0f);
+    gain->process(out.data(), frames, 2);
+    return out;
+}
+
+/** Calls fn on every object of the JSON buffer listing, depth first. */
+void forEachObject(const std::function<void(const nlohmann::json&)>& fn) {
+    std::function<void(const nlohmann::json&)> walk = [&](const nlohmann::json& node) {
+        if (node.is_object()) fn(node);
+        if (node.is_structured()) {
+            for (const auto& child : node) walk(child);
+        }
+    };
+    walk(nlohmann::json::parse(listBuffers(1), nullptr, false));
+}
+
+/** A JSON number or numeric string as text. */
+std::string text(const nlohmann::json& value) {
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+/** The track with this session in the buffer listing: its "isactive", or -1 when absent. */
+int trackActive(int session) {
+    int found = -1;
+    forEachObject([&](const nlohmann::json& node) {
+        if (node.contains("session") && text(node["session"]) == std::to_string(session)) {
+            found = node.value("isactive", false) ? 1 : 0;
+        }
+    });
+    return found;
+}
+
+/**
+ * The name the service filed this process under. Read from the service, not from
+ * /proc/self: under qemu-user another process sees the emulator's command line.
+ */
+std::string ownProcessName() {
+    std::string name;
+    forEachObject([&](const nlohmann::json& node) {
+        if (node.contains("process") && node.contains("pid") &&
+            text(node["pid"]) == std::to_string(getpid())) {
+            name = node["process"].get<std::string>();
+        }
+    });
+    return name;
+}
+
+/** A real Tonvale in a child process, killed on every path. */
+class ServiceGuard {
+public:
+    ServiceGuard() : mPid(tonvale_test::startTonvale()) {}
+    ~ServiceGuard() { stop(); }
+    bool running() const { return mPid > 0; }
+    void stop() {
+        tonvale_test::stopService(mPid);
+        mPid = -1;
+    }
+
+private:
+    pid_t mPid;
+};
+
+TEST(TrackGainService, FollowsTheServiceAndKeepsTheLastGainWhenItDies) {
+    ServiceGuard service;
+    ASSERT_TRUE(service.running());
+    {
+        TrackGain gain(kRate);
+        ASSERT_EQ(NO_ERROR, gain.open(getpid(), 3));
+        EXPECT_EQ(0, trackActive(3)) << listBuffers(1);
+        for (float v : gainsOver(&gain, 10)) ASSERT_EQ(1.0f, v);
+        gain.setActive(true);
+        EXPECT_EQ(1, trackActive(3)) << listBuffers(1);
+
+        const std::string self = ownProcessName();
+        ASSERT_FALSE(self.empty()) << listBuffers(1);
+        ASSERT_EQ(0, setProfile(self, 0.5f, 0.25f, 2.0f, false, false));
+        std::vector<float> out = gainsOver(&gain, 1000);
+        EXPECT_EQ(1.0f, out[out.size() - 2]);
+        EXPECT_EQ(0.5f, out.back());
+
+        service.stop();
+        out = gainsOver(&gain, 1000);
+        EXPECT_EQ(1.0f, out[out.size() - 2]);
+        EXPECT_EQ(0.5f, out.back());
+    }  // the release goes to a dead service and must not hang or crash
+}
+
+TEST(TrackGainService, DestructionGivesTheBlockBack) {
+    ServiceGuard service;
+    ASSERT_TRUE(service.running());
+    {
+        TrackGain gain(kRate);
+        ASSERT_EQ(NO_ERROR, gain.open(getpid(), 4));
+        EXPECT_EQ(0, trackActive(4)) << listBuffers(1);
+    }
+    EXPECT_EQ(-1, trackActive(4)) << listBuffers(1);
+}
+
+TEST(TrackGainService, NoServiceLeavesTheGainsAtOne) {
+    testing::internal::CaptureStdout();  // the lookup's retry lines
+    TrackGain gain(kRate);
+    EXPECT_EQ(NO_INIT, gain.open(getpid(), 1));
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(gain.hasBlock());
+    for (float v : gainsOver(&gain, 10)) ASSERT_EQ(1.0f, v);
+}
+
+}  // namespace
+}  // namespace android
