@@ -3,12 +3,14 @@
 #   BENCH <name> <value> <unit>
 # Pass benchmark names (e.g. transport registry) to run only those.
 #   ./scripts/bench.sh peers [options]   tonvale beside PulseAudio and PipeWire (bench/peers)
+#   ./scripts/bench.sh start [--lean]    where the tool's start goes (bench/tool/start.sh)
 # The settings go under $TONVALE_BENCH_DIR (default /var/tmp), which must be a real disk:
 # saves are fsync'd as on a device, and tmpfs would hide that cost.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
     peers) shift; exec ./bench/peers/peers.sh "$@" ;;
+    start) shift; exec ./bench/tool/start.sh "$@" ;;
 esac
 ./scripts/install-deps.sh
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONVALE_BENCH=ON \
