@@ -58,6 +58,7 @@ cleanup() {
     exit "$rc"
 }
 trap cleanup EXIT
+trap 'echo "peers: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP

@@ -54,6 +54,7 @@ fi
 read -r root fs < <(bench_disk_dir "${TONVALE_BENCH_DIR:-/var/tmp}" tonvale-start) || exit 1
 BENCH_MARKER="TONVALE_START_RUN=$root"
 trap 'bench_end_ours; rm -rf "$root"' EXIT
+trap 'echo "start: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 trap 'exit 130' INT
 trap 'exit 143' TERM
 mkdir -p "$root/data/misc/tonvale" "$root/binder" "$root/cwd"
@@ -168,6 +169,73 @@ for b in "${builds[@]}"; do
             paste -sd' ' -); RUNPATH: $(readelf -d "$lib" | sed -n 's/.*runpath: \[\(.*\)\]/\1/p')"
     done
 done
+
+# The daemon's side of --set-profile: strace -T on the daemon while the tool sets 50 profiles.
+# strace slows every system call; the durations of the disk calls are the kernel's own.
+daemon=$(bench_ours | head -n1)
+if [ -n "$daemon" ]; then
+    strace -f -qq -ttt -T -e trace=recvmsg,sendmsg,openat,write,fsync,fdatasync,rename,close \
+        -o "$root/daemon.strace" -p "$daemon" &
+    tracer=$!
+    sleep 0.5
+    for i in $(seq 50); do
+        "${run[@]}" "$top/build/bench/bin/tonvale" --set-profile com.bench.start 1 1 \
+            "0.$((i % 9 + 1))" false false
+    done
+    sleep 0.2
+    kill -INT "$tracer"
+    wait "$tracer" 2>/dev/null || true
+    python3 - "$root/daemon.strace" <<'PY'
+import re, sys
+line_re = re.compile(r"^(\d+) +([\d.]+) (.*)$")
+done_re = re.compile(r"^(?:<\.\.\. )?(\w+)(?: resumed>|\()(.*?)(?:<([\d.]+)>)?$")
+pending, calls = {}, {}
+for raw in open(sys.argv[1]):
+    m = line_re.match(raw.rstrip())
+    if not m:
+        continue
+    tid, t, rest = m.group(1), float(m.group(2)), m.group(3)
+    if rest.endswith("<unfinished ...>"):
+        pending[tid] = (rest.split("(")[0], t, rest)
+        continue
+    d = done_re.match(rest)
+    if not d:
+        continue
+    name, dur = d.group(1), float(d.group(3) or 0)
+    text = rest
+    if rest.startswith("<..."):
+        name, t, text = pending.pop(tid, (name, t, rest))
+        text += rest
+    calls.setdefault(tid, []).append((name, t, dur, text))
+rows = {"request_to_save": [], "save": [], "save_open_tmp": [], "save_fsync": [],
+        "save_rename": [], "save_to_reply": [], "request_to_reply": []}
+for seq in calls.values():
+    for i, (name, t, dur, text) in enumerate(seq):
+        if name != "openat" or ".tmp" not in text:
+            continue
+        recv = [c for c in seq[:i] if c[0] == "recvmsg"]
+        send = [c for c in seq[i:] if c[0] == "sendmsg"]
+        if not recv or not send:
+            continue
+        req_end = recv[-1][1] + recv[-1][2]
+        body = [c for c in seq[i:] if c[1] < send[0][1]]
+        save_end = max(c[1] + c[2] for c in body if c[0] in ("fsync", "fdatasync", "rename", "close"))
+        rows["request_to_save"].append(t - req_end)
+        rows["save"].append(save_end - t)
+        rows["save_open_tmp"].append(dur)
+        rows["save_fsync"].append(sum(c[2] for c in body if c[0] in ("fsync", "fdatasync")))
+        rows["save_rename"].append(sum(c[2] for c in body if c[0] == "rename"))
+        rows["save_to_reply"].append(send[0][1] - save_end)
+        rows["request_to_reply"].append(send[0][1] - req_end)
+print("# daemon side of --set-profile under strace: request read, then save (temporary file,"
+      " fsync, rename, fsync of the folder), then the blocks and the reply")
+for key, v in rows.items():
+    if not v:
+        continue
+    v.sort()
+    print(f"BENCH start_daemon_{key}_p50 {v[len(v) // 2] * 1e6:.0f} us")
+PY
+fi
 
 # Where the CPU time of 200 --ovr-status starts goes, by object (perf's software clock, as the
 # machine may have no hardware counters). Skipped where perf is missing or not allowed.
