@@ -33,7 +33,9 @@ if [ -n "$missing" ]; then
 fi
 ./scripts/install-deps.sh
 
-build=build/bench
+# TONVALE_BENCH_BUILD names another build folder, e.g. one configured with
+# -DTONVALE_SANITIZE=address,undefined to check the helpers themselves.
+build=${TONVALE_BENCH_BUILD:-build/bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONVALE_BENCH=ON \
     -DTONVALE_TESTS=OFF >/dev/null
 ninja -C "$build" tonvale peers_driver peers_tonvale_client peers_pulse_client \
