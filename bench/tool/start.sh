@@ -93,24 +93,29 @@ for pass in $(seq "$passes"); do
         args+=(--command-name "${names[$j]}" "${commands[$j]}")
     done
     "${run[@]}" hyperfine -N --style none --warmup 10 --runs "${START_RUNS:-60}" \
-        --export-json "$root/pass$pass.json" "${args[@]}" >/dev/null
+        --export-json "$root/pass$pass.json" "${args[@]}" >/dev/null 2>>"$root/hyperfine.log"
 done
 python3 - "$root" "$passes" <<'PY'
 import json, sys
 root, passes = sys.argv[1], int(sys.argv[2])
-times = {}
+times, cpu = {}, {}
 for p in range(1, passes + 1):
     for r in json.load(open(f"{root}/pass{p}.json"))["results"]:
         times.setdefault(r["command"], []).extend(t * 1000 for t in r["times"])
+        cpu.setdefault(r["command"], []).append((r["user"] + r["system"]) * 1000)
 def q(name, p):
     s = sorted(times[name])
     return s[int(p * (len(s) - 1))]
 for name in times:
     print(f"BENCH start_{name}_p50 {q(name, 0.5):.3f} ms")
     print(f"BENCH start_{name}_p99 {q(name, 0.99):.3f} ms")
+    # CPU time (user and system, mean of the passes): waits for a busy machine left out.
+    print(f"BENCH start_{name}_cpu {sum(cpu[name]) / len(cpu[name]):.3f} ms")
 def step(label, a, b):
     print(f"BENCH start_step_{label}_p50 {q(b, 0.5) - q(a, 0.5):.3f} ms")
-print("# steps between medians: each row adds what its name says")
+    cpu_b, cpu_a = sum(cpu[b]) / len(cpu[b]), sum(cpu[a]) / len(cpu[a])
+    print(f"BENCH start_step_{label}_cpu {cpu_b - cpu_a:.3f} ms")
+print("# steps between medians (and CPU means): each row adds what its name says")
 step("cxx_runtime", "true", "probe_cxx")
 step("libutils_and_what_it_loads", "probe_cxx", "probe_utils")
 step("project_libraries_and_tool", "probe_utils", "tool_usage")
