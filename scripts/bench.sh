@@ -5,7 +5,8 @@
 #   ./scripts/bench.sh peers [options]   tonvale beside PulseAudio and PipeWire (bench/peers)
 #   ./scripts/bench.sh start [--lean]    where the tool's start goes (bench/tool/start.sh)
 # The settings go under $TONVALE_BENCH_DIR (default /var/tmp), which must be a real disk:
-# saves are fsync'd as on a device, and tmpfs would hide that cost.
+# saves are fsync'd as on a device, and tmpfs would hide that cost (BENCH_ALLOW_MEMORY=1 with
+# TONVALE_BENCH_DIR=/dev/shm measures exactly that difference).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
