@@ -204,6 +204,7 @@ struct Options {
 };
 
 std::string gTool;
+int gLog = -1;  // stderr of the clients and commands
 
 std::vector<std::string> toolCommand(const Peer& p, const std::string& value) {
     return {gTool, "--set-profile", p.target, "1", "1", value, "false", "false"};
@@ -251,10 +252,8 @@ void runRound(Peer& p, int round, bool keep) {
         p.client->expect("ARMED");
     }
     std::vector<std::string> argv = p.command(p, value);
-    int log = open("/dev/null", O_WRONLY | O_CLOEXEC);
     const int64_t start = monotonicNs();
-    pid_t pid = spawn(argv, p.env, -1, -1, log);
-    close(log);
+    pid_t pid = spawn(argv, p.env, -1, -1, gLog);
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (pidfd < 0) die("pidfd_open");
 
@@ -367,8 +366,9 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     const Options o = parse(argc, argv);
     gTool = o.tool;
-    const int log = open(o.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (log < 0) die("cannot open " + o.log);
+    gLog = open(o.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (gLog < 0) die("cannot open " + o.log);
+    const int log = gLog;
 
     std::vector<Peer> peers;
     auto addClient = [&](const std::string& label, const std::string& path,
