@@ -218,6 +218,27 @@ std::vector<std::string> wpctlCommand(const Peer& p, const std::string& value) {
     return {"wpctl", "set-volume", p.target, value};
 }
 
+// Commands timed until they exit, with no client: where a change's time goes.
+std::vector<std::string> trueCommand(const Peer&, const std::string&) {
+    return {"/bin/true"};
+}
+
+std::vector<std::string> usageCommand(const Peer&, const std::string&) {
+    return {gTool, "-h"};
+}
+
+std::vector<std::string> ovrStatusCommand(const Peer&, const std::string&) {
+    return {gTool, "--ovr-status"};
+}
+
+std::vector<std::string> pactlInfoCommand(const Peer&, const std::string&) {
+    return {"pactl", "info"};
+}
+
+std::vector<std::string> wpctlGetVolumeCommand(const Peer& p, const std::string&) {
+    return {"wpctl", "get-volume", p.target};
+}
+
 // Each round's value differs from the one before (7 and 89 are coprime).
 std::string fraction(int round) {
     char buf[16];
@@ -247,6 +268,17 @@ bool cubedFraction(const std::string& value, double seen) {
 /** Runs one round of a peer: its command, timed until the client reports the value. */
 void runRound(Peer& p, int round, bool keep) {
     const std::string value = p.value(round);
+    if (p.client == nullptr) {
+        std::vector<std::string> argv = p.command(p, value);
+        const int64_t start = monotonicNs();
+        pid_t pid = spawn(argv, p.env, -1, -1, gLog);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        const int64_t exited = monotonicNs();
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die(p.label + ": command failed");
+        if (keep) p.exit.push_back((exited - start) / 1e6);
+        return;
+    }
     if (p.command == toolCommand) {
         p.client->send("ARM " + value);
         p.client->expect("ARMED");
@@ -405,6 +437,34 @@ int main(int argc, char** argv) {
         auto [c, node] = addClient("pipewire", o.pipewireClient, "peers-pipewire-client", env);
         peers.push_back(
             {"pipewire_wpctl", c, node, env, wpctlCommand, fraction, cubedFraction, {}, {}, {}});
+        peers.push_back({"wpctl_get_volume",
+                         nullptr,
+                         node,
+                         env,
+                         wpctlGetVolumeCommand,
+                         fraction,
+                         nullptr,
+                         {},
+                         {},
+                         {}});
+    }
+    // Baselines in the same rounds: a bare process, the tool's start alone, the tool's start
+    // with one lookup and transaction, and pactl's start with one request.
+    peers.push_back({"true", nullptr, "", {}, trueCommand, fraction, nullptr, {}, {}, {}});
+    peers.push_back({"tonvale_usage", nullptr, "", {}, usageCommand, fraction, nullptr, {}, {}, {}});
+    peers.push_back(
+        {"tonvale_ovr_status", nullptr, "", {}, ovrStatusCommand, fraction, nullptr, {}, {}, {}});
+    if (pulse != nullptr) {
+        peers.push_back({"pactl_info",
+                         nullptr,
+                         "",
+                         {{"PULSE_SERVER", o.pulseServer}},
+                         pactlInfoCommand,
+                         fraction,
+                         nullptr,
+                         {},
+                         {},
+                         {}});
     }
 
     // Command rounds: every peer once per round, the starting peer rotating.
@@ -416,14 +476,19 @@ int main(int argc, char** argv) {
     }
     printf(
         "# command start until the playing client sees the change: %d rounds (%d warm-up "
-        "rounds dropped), %zu peers interleaved\n"
+        "rounds dropped), %zu commands interleaved\n"
         "#   <peer>: the client has the new volume (tonvale: polls its block every 20 us; "
         "libpulse: change event, then the sink input's volume asked for; pw_stream: "
         "control_info)\n"
         "#   <peer>_event: libpulse's change event alone, before the client knows the value\n"
-        "#   <peer>_exit: the command's process has ended; ratios are to tonvale's figure\n",
+        "#   <peer>_exit: the command's process has ended; ratios are to tonvale's figure\n"
+        "#   baseline_<command>_exit: commands with no change, timed until they end\n",
         o.rounds, o.warmup, peers.size());
     for (const Peer& p : peers) {
+        if (p.client == nullptr) {
+            printSamples("baseline_" + p.label + "_exit", p.exit, "ms", nullptr);
+            continue;
+        }
         const std::vector<double>* base = &p == &peers[0] ? nullptr : &peers[0].seen;
         printSamples("peers_" + p.label, p.seen, "ms", base);
         if (!p.event.empty()) {
