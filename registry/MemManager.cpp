@@ -308,9 +308,18 @@ void MemManager::releaseProcess(const sp<PidBean>& process) {
     if (package != nullptr) {
         // A same-named process that registered later may have taken this one's place in the
         // package; it and its package stay.
-        const ssize_t index = package->processes.indexOfKey(process->processName);
+        const ssize_t index = findName(package->processes, process->processName);
         if (index >= 0 && package->processes.valueAt(index) == process) {
             package->processes.removeItemsAt(index);
+            // One it had displaced takes the name back, so the package goes on listing it.
+            for (size_t i = 0; i < pids.size(); ++i) {
+                const sp<PidBean>& other = pids.valueAt(i);
+                if (other != process && other->package == package &&
+                    other->processName == process->processName) {
+                    package->processes.add(other->processName, other);
+                    break;
+                }
+            }
         }
         if (package->processes.isEmpty()) {
             const ssize_t pkgIndex = packages.indexOfKey(package->packageName);
@@ -362,6 +371,7 @@ int MemManager::releaseAllBuffer() {
 }
 
 void MemManager::invalidate() {
+    size_t listed = 0;
     for (size_t i = 0; i < packages.size(); ++i) {
         const sp<PackageBean>& package = packages.valueAt(i);
         loadPackageBeanProfile(package, package->packageName);
@@ -370,6 +380,19 @@ void MemManager::invalidate() {
             loadPidBeanProfile(process, process->processName);
         }
         package->reloadAllCblk();
+        listed += package->processes.size();
+    }
+    if (listed == pids.size()) return;
+    // Processes displaced from their package's list by a same-named one are still running:
+    // their blocks follow the settings too.
+    for (size_t i = 0; i < pids.size(); ++i) {
+        const sp<PidBean>& process = pids.valueAt(i);
+        const sp<PackageBean>& package = process->package;
+        if (package == nullptr) continue;
+        const ssize_t index = findName(package->processes, process->processName);
+        if (index >= 0 && package->processes.valueAt(index) == process) continue;
+        loadPidBeanProfile(process, process->processName);
+        process->reloadAllCblk();
     }
 }
 

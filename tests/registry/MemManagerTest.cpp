@@ -489,6 +489,42 @@ TEST_F(MemManagerTest, DisplacedSameNamedProcessDoesNotUnfileItsSuccessor) {
     EXPECT_EQ(registry->getProcessCount(), 0u);
 }
 
+TEST_F(MemManagerTest, DisplacedSameNamedProcessKeepsFollowingTheSettings) {
+    registry->setCmdLine(3001, "com.a");
+    registry->setCmdLine(3002, "com.a");
+    sp<IMemory> first = request(kPidA, 1);
+    sp<IMemory> second = request(3001, 1);
+    sp<IMemory> third = request(3002, 1);
+    EXPECT_EQ(package("com.a")->processes.valueFor("com.a"), process(3002));
+
+    // Only one is listed under the name; all three blocks follow a change.
+    RegistrySettings::setProfile(settings.p_profiles, "com.a", 0.2f, 0.3f, 0.4f);
+    registry->invalidate();
+    for (const sp<IMemory>& mem : {first, second, third}) expectBlock(mem, 0.2f, 0.3f, 0.4f, 0);
+
+    // When the listed one goes, one it displaced takes the name back: the package and its
+    // reports go on showing the processes that live.
+    registry->exitProcess(3002);
+    EXPECT_EQ(registry->getProcessCount(), 2u);
+    ASSERT_NE(package("com.a"), nullptr);
+    const sp<PidBean> listed = package("com.a")->processes.valueFor("com.a");
+    EXPECT_TRUE(listed == process(kPidA) || listed == process(3001));
+    EXPECT_NE(registry->dumpMemManager().find("pid = " + std::to_string(listed->pid)),
+              std::string::npos);
+    settings.p_muted.add("com.a", true);
+    registry->invalidate();
+    expectBlock(first, 0.2f, 0.3f, 0.4f, 1);
+    expectBlock(second, 0.2f, 0.3f, 0.4f, 1);
+    expectBlock(third, 0.2f, 0.3f, 0.4f, 0);  // released: no longer written
+
+    EXPECT_EQ(registry->releaseBuffer(listed->pid, 1), 0);
+    ASSERT_NE(package("com.a"), nullptr);
+    EXPECT_EQ(package("com.a")->processes.size(), 1u);
+    EXPECT_EQ(registry->releaseBuffer(package("com.a")->processes.valueAt(0)->pid, 1), 0);
+    EXPECT_TRUE(registry->packages.isEmpty());
+    EXPECT_EQ(registry->getProcessCount(), 0u);
+}
+
 TEST_F(MemManagerTest, ReleasedTrackRecordIgnoresLaterReloads) {
     std::pair<bool, sp<ATrack>> made = registry->requestForBuffer(kPidA, 1);
     ASSERT_TRUE(made.first);
