@@ -30,7 +30,7 @@ public:
     /** JSON form with the tracks below it; refreshes hasActiveTrack. */
     std::string toJson();
 
-    /** Closes exitFd, which also takes it out of exitWatch, and drops exitWatch. */
+    /** Takes exitFd out of exitWatch and closes it; drops exitWatch. */
     void stopWatching();
 
     int32_t pid;
