@@ -165,6 +165,8 @@ int readProcessStat(int pid, ProcessStat* stat) {
         if (n < 0) error = errno;
         if (n <= 0) break;
         size += static_cast<size_t>(n);
+        // The kernel hands the one line over in one piece; its end saves a read for EOF.
+        if (buf[size - 1] == '\n') break;
     }
     close(fd);
     if (error != 0) return error;
