@@ -2,7 +2,11 @@
 
 #include <android/log.h>
 #include <binder/MemoryBase.h>
+#include <errno.h>
+#include <poll.h>
+#include <string.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include "registry/ReportText.h"
 #include "utils/Utils.h"
@@ -41,6 +45,17 @@ ssize_t findName(const DefaultKeyedVector<std::string, V>& table, const std::str
     return NAME_NOT_FOUND;
 }
 
+// Z: exited, waiting for its parent; X: being reaped.
+bool hasExited(const Utils::ProcessControl::ProcessStat& stat) {
+    return stat.state == 'Z' || stat.state == 'X';
+}
+
+// True when the exit descriptor already reports an exit.
+bool exitReported(int fd) {
+    pollfd entry = {fd, POLLIN, 0};
+    return poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN) != 0;
+}
+
 }  // namespace
 
 MemManager::MemManager(const tonvale_process_volume_t* defaultProfile,
@@ -70,22 +85,33 @@ sp<MemoryHeapBase> MemManager::createTrackHeap() {
     return new MemoryHeapBase(kCblkSize, 0, "TNV Track Heap Base");
 }
 
-std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session) {
-    TNVL_LOGD("[Server]Received buffer request for pid:[%d], session:[%d]", pid, session);
+int MemManager::readProcessStat(int pid, Utils::ProcessControl::ProcessStat* stat) {
+    return Utils::ProcessControl::readProcessStat(pid, stat);
+}
 
-    std::string processName;
-    bool nameRead = false;
-    const ssize_t index = pids.indexOfKey(pid);
-    if (index >= 0) {
-        // The id may have gone to another process since it registered.
-        processName = readCmdLine(pid);
-        nameRead = true;
-        const sp<PidBean> process = pids.valueAt(index);
-        if (processName != process->processName) {
-            TNVL_LOGD("[Server]Pid %d now runs another command line, releasing its old records",
-                      pid);
-            releaseProcess(process);
-        }
+bool MemManager::processGone(int pid) {
+    return Utils::ProcessControl::processGone(pid);
+}
+
+int MemManager::openExitFd(int pid) {
+    return Utils::ProcessControl::openPidFd(pid);
+}
+
+std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session) {
+    return requestForBuffer(pid, session, false);
+}
+
+std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session, bool limited) {
+    TNVL_LOGD("[Server]Received buffer request for pid:[%d], session:[%d]", pid, session);
+    reclaimExited();
+
+    // A watched process's exit would have been reported just now; only an unwatched one
+    // needs its identity checked.
+    sp<PidBean> process = pids.valueFor(pid);
+    if (process != nullptr && process->exitFd < 0 && processReplaced(process)) {
+        TNVL_LOGD("[Server]Pid %d no longer names the process that registered, releasing it", pid);
+        releaseProcess(process);
+        process.clear();
     }
 
     std::pair<bool, sp<ATrack>> found = trackBufExist(pid, session);
@@ -95,20 +121,117 @@ std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session) {
         return found;
     }
 
+    if (limited && process != nullptr && process->tracks.size() >= kMaxTracksPerLimitedPid) {
+        // Once per process, so that a caller cannot flood the log.
+        if (!process->capLogged) {
+            process->capLogged = true;
+            TNVL_LOGD("[Server]Pid %d holds %zu tracks, refusing it more", pid,
+                      process->tracks.size());
+        }
+        return {false, nullptr};
+    }
+
     TNVL_LOGD("[Server]Request buffer doesn't exsit, allocating");
+    NewProcess identity;
+    if (process == nullptr && !identifyNewProcess(pid, &identity)) return {false, nullptr};
+
     std::pair<bool, sp<ATrack>> created = allocNewSharedBuffer(pid, session);
-    if (!created.first) return created;
+    if (!created.first) {
+        if (identity.exitFd >= 0) close(identity.exitFd);
+        return created;
+    }
 
     TNVL_LOGD("[Server]Buffer allocated, joining queue");
-    if (!nameRead) processName = readCmdLine(pid);
-    const std::string packageName = Utils::ProcessControl::extractPackageName(processName);
-    updateATrackGroup(pid, session, created.second, processName, packageName);
+    if (process != nullptr) {
+        // A further track: the names are not used.
+        updateATrackGroup(pid, session, created.second, process->processName, std::string());
+        return created;
+    }
+    const std::string packageName = Utils::ProcessControl::extractPackageName(identity.name);
+    updateATrackGroup(pid, session, created.second, identity.name, packageName);
+    const sp<PidBean> filed = pids.valueFor(pid);
+    filed->startTime = identity.startTime;
+    watchExit(filed, identity.exitFd);
     return created;
 }
 
-std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session, bool limited) {
-    (void)limited;
-    return requestForBuffer(pid, session);
+bool MemManager::identifyNewProcess(int pid, NewProcess* process) {
+    // The descriptor first: it stays with the process alive now, and reads below that meet
+    // another process are caught by its exit report.
+    const int exitFd = openExitFd(pid);
+    if (exitFd == -ESRCH) {
+        TNVL_LOGD("[Server]No process has pid %d, refusing the request", pid);
+        return false;
+    }
+    Utils::ProcessControl::ProcessStat stat;
+    const int error = readProcessStat(pid, &stat);
+    if (error != 0) {
+        TNVL_LOGD("[Server]Cannot read /proc/%d/stat (%s), refusing the request", pid,
+                  strerror(error));
+    } else if (hasExited(stat) || (exitFd >= 0 && exitReported(exitFd))) {
+        TNVL_LOGD("[Server]Pid %d has exited, refusing the request", pid);
+    } else {
+        process->name = readCmdLine(pid);
+        if (!process->name.empty()) {
+            process->startTime = stat.startTime;
+            process->exitFd = exitFd;
+            return true;
+        }
+        TNVL_LOGD("[Server]Cannot read the command line of pid %d, refusing the request", pid);
+    }
+    if (exitFd >= 0) close(exitFd);
+    return false;
+}
+
+void MemManager::watchExit(const sp<PidBean>& process, int exitFd) {
+    if (exitFd < 0) return;
+    // One set per registry: every watched process holds the same one.
+    sp<ExitWatch> watch;
+    for (size_t i = 0; i < pids.size() && watch == nullptr; ++i) {
+        watch = pids.valueAt(i)->exitWatch;
+    }
+    if (watch == nullptr) watch = ExitWatch::create();
+    if (watch == nullptr || !watch->add(exitFd, process->pid)) {
+        close(exitFd);
+        return;
+    }
+    process->exitFd = exitFd;
+    process->exitWatch = watch;
+}
+
+bool MemManager::processReplaced(const sp<PidBean>& process) {
+    Utils::ProcessControl::ProcessStat stat;
+    if (readProcessStat(process->pid, &stat) == 0) {
+        return stat.startTime != process->startTime || hasExited(stat);
+    }
+    // EMFILE, EACCES, ...: only the kernel's word that the pid is free counts.
+    return processGone(process->pid);
+}
+
+void MemManager::reclaimExited() {
+    std::vector<sp<PidBean>> exited;
+    ExitWatch* watch = nullptr;
+    for (size_t i = 0; i < pids.size(); ++i) {
+        const sp<PidBean>& process = pids.valueAt(i);
+        if (process->exitWatch != nullptr) {
+            watch = process->exitWatch.get();
+        } else if (processGone(process->pid)) {
+            exited.push_back(process);
+        }
+    }
+    if (watch != nullptr) {
+        std::vector<ExitWatch::Exit> exits;
+        watch->collect(&exits);
+        for (const ExitWatch::Exit& exit : exits) {
+            const sp<PidBean> process = pids.valueFor(exit.pid);
+            if (process != nullptr && process->exitFd == exit.fd) exited.push_back(process);
+        }
+    }
+    for (const sp<PidBean>& process : exited) {
+        TNVL_LOGD("[Server]Pid %d has exited, releasing its %zu tracks", process->pid,
+                  process->tracks.size());
+        releaseProcess(process);
+    }
 }
 
 std::pair<bool, sp<ATrack>> MemManager::trackBufExist(int pid, int session) {
@@ -175,6 +298,7 @@ void MemManager::updateATrackGroup(int pid, int session, const sp<ATrack>& track
 }
 
 void MemManager::releaseProcess(const sp<PidBean>& process) {
+    process->stopWatching();
     for (size_t i = 0; i < process->tracks.size(); ++i) {
         process->tracks.valueAt(i)->release();
     }
@@ -184,9 +308,18 @@ void MemManager::releaseProcess(const sp<PidBean>& process) {
     if (package != nullptr) {
         // A same-named process that registered later may have taken this one's place in the
         // package; it and its package stay.
-        const ssize_t index = package->processes.indexOfKey(process->processName);
+        const ssize_t index = findName(package->processes, process->processName);
         if (index >= 0 && package->processes.valueAt(index) == process) {
             package->processes.removeItemsAt(index);
+            // One it had displaced takes the name back, so the package goes on listing it.
+            for (size_t i = 0; i < pids.size(); ++i) {
+                const sp<PidBean>& other = pids.valueAt(i);
+                if (other != process && other->package == package &&
+                    other->processName == process->processName) {
+                    package->processes.add(other->processName, other);
+                    break;
+                }
+            }
         }
         if (package->processes.isEmpty()) {
             const ssize_t pkgIndex = packages.indexOfKey(package->packageName);
@@ -227,6 +360,7 @@ int MemManager::releaseAllBuffer() {
         }
         process->tracks.clear();
         process->package.clear();
+        process->stopWatching();
     }
     for (size_t i = 0; i < packages.size(); ++i) {
         packages.valueAt(i)->processes.clear();
@@ -237,6 +371,7 @@ int MemManager::releaseAllBuffer() {
 }
 
 void MemManager::invalidate() {
+    size_t listed = 0;
     for (size_t i = 0; i < packages.size(); ++i) {
         const sp<PackageBean>& package = packages.valueAt(i);
         loadPackageBeanProfile(package, package->packageName);
@@ -245,10 +380,24 @@ void MemManager::invalidate() {
             loadPidBeanProfile(process, process->processName);
         }
         package->reloadAllCblk();
+        listed += package->processes.size();
+    }
+    if (listed == pids.size()) return;
+    // Processes displaced from their package's list by a same-named one are still running:
+    // their blocks follow the settings too.
+    for (size_t i = 0; i < pids.size(); ++i) {
+        const sp<PidBean>& process = pids.valueAt(i);
+        const sp<PackageBean>& package = process->package;
+        if (package == nullptr) continue;
+        const ssize_t index = findName(package->processes, process->processName);
+        if (index >= 0 && package->processes.valueAt(index) == process) continue;
+        loadPidBeanProfile(process, process->processName);
+        process->reloadAllCblk();
     }
 }
 
 uint32_t MemManager::getProcessCount() {
+    reclaimExited();
     return static_cast<uint32_t>(pids.size());
 }
 
@@ -295,6 +444,7 @@ void MemManager::loadPidBeanProfile(const sp<PidBean>& process, const std::strin
 }
 
 std::vector<sp<IMemory>> MemManager::getAllMems() {
+    reclaimExited();
     std::vector<sp<IMemory>> mems;
     for (size_t i = 0; i < pids.size(); ++i) {
         const sp<PidBean>& process = pids.valueAt(i);
@@ -307,6 +457,7 @@ std::vector<sp<IMemory>> MemManager::getAllMems() {
 }
 
 std::string MemManager::dumpMemManager() {
+    reclaimExited();
     std::string text = "Dump for MemManager\n";
     for (size_t i = 0; i < packages.size(); ++i) {
         text += packages.valueAt(i)->appendDump();
@@ -315,6 +466,7 @@ std::string MemManager::dumpMemManager() {
 }
 
 std::string MemManager::listBufferInline(int form) {
+    reclaimExited();
     if (form != 1) return std::string();
     std::string text = "{\n    \"pkgs\": [";
     for (size_t i = 0; i < packages.size(); ++i) {

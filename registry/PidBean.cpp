@@ -1,5 +1,7 @@
 #include "registry/PidBean.h"
 
+#include <unistd.h>
+
 #include "registry/PackageBean.h"
 #include "registry/ReportText.h"
 
@@ -15,9 +17,23 @@ PidBean::PidBean(int32_t pid, const std::string& processName)
       muted(false),
       isWeakkey(false),
       hasActiveTrack(false),
-      tracks(sp<ATrack>()) {}
+      tracks(sp<ATrack>()),
+      startTime(0),
+      exitFd(-1),
+      capLogged(false) {}
 
-PidBean::~PidBean() {}
+PidBean::~PidBean() {
+    stopWatching();
+}
+
+void PidBean::stopWatching() {
+    if (exitFd >= 0) {
+        if (exitWatch != nullptr) exitWatch->remove(exitFd);
+        close(exitFd);
+    }
+    exitFd = -1;
+    exitWatch.clear();
+}
 
 uint32_t PidBean::reloadAllCblk() {
     const size_t count = tracks.size();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "registry/ATrack.h"
+#include "registry/ExitWatch.h"
 
 namespace android {
 
@@ -29,6 +30,9 @@ public:
     /** JSON form with the tracks below it; refreshes hasActiveTrack. */
     std::string toJson();
 
+    /** Takes exitFd out of exitWatch and closes it; drops exitWatch. */
+    void stopWatching();
+
     int32_t pid;
     /** The command line at registration. */
     std::string processName;
@@ -42,6 +46,15 @@ public:
     sp<PackageBean> package;
     bool hasActiveTrack;
     DefaultKeyedVector<int, sp<ATrack>> tracks;
+
+    /** With pid, names the process: /proc/<pid>/stat's start time at registration. */
+    unsigned long long startTime;
+    /** Reports the process's exit (a pidfd in exitWatch); -1 when unwatched. Owned. */
+    int exitFd;
+    /** The registry's exit set that exitFd is in, shared by its watched processes. */
+    sp<ExitWatch> exitWatch;
+    /** The per-pid cap on limited requests has been logged for this process. */
+    bool capLogged;
 };
 
 }  // namespace android

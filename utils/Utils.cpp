@@ -1,8 +1,16 @@
 #include "utils/Utils.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <atomic>
 
 namespace android {
 namespace Utils {
@@ -10,6 +18,12 @@ namespace Utils {
 namespace {
 
 const char kWhiteSpace[] = " \r\n\t";
+
+// pidfd_open is 434 on every ABI; older libcs do not name it.
+constexpr long kSysPidfdOpen = 434;
+
+// Set once the kernel has answered ENOSYS: it will not learn pidfd_open later.
+std::atomic<bool> gNoPidfd{false};
 
 }  // namespace
 
@@ -133,6 +147,66 @@ std::string getCmdLine(int pid) {
 std::string extractPackageName(std::string name) {
     if (!StringProcess::contains(name, ":")) return name;
     return StringProcess::split(name, ":")[0];
+}
+
+int readProcessStat(int pid, ProcessStat* stat) {
+    if (pid <= 0) return ENOENT;
+    char path[32];
+    snprintf(path, sizeof(path), "/proc/%d/stat", pid);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    // The line is a few hundred bytes; the name in field 2 is at most 15 characters.
+    char buf[1024];
+    size_t size = 0;
+    int error = 0;
+    while (size < sizeof(buf) - 1) {
+        const ssize_t n = read(fd, buf + size, sizeof(buf) - 1 - size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        size += static_cast<size_t>(n);
+        // The kernel hands the one line over in one piece; its end saves a read for EOF.
+        if (buf[size - 1] == '\n') break;
+    }
+    close(fd);
+    if (error != 0) return error;
+    buf[size] = '\0';
+
+    // The name may hold spaces and parentheses; the fields after it start past the last ')'.
+    const char* end = strrchr(buf, ')');
+    if (end == nullptr || end[1] != ' ' || end[2] == '\0') return EINVAL;
+    const char* p = end + 2;
+    const char state = *p;
+    // From the state (field 3), field 22 is 19 fields further.
+    for (int field = 3; field < 22; ++field) {
+        p = strchr(p, ' ');
+        if (p == nullptr) return EINVAL;
+        ++p;
+    }
+    if (*p < '0' || *p > '9') return EINVAL;
+    char* after = nullptr;
+    errno = 0;
+    const unsigned long long startTime = strtoull(p, &after, 10);
+    if (errno != 0 || (*after != ' ' && *after != '\n' && *after != '\0')) return EINVAL;
+    stat->state = state;
+    stat->startTime = startTime;
+    return 0;
+}
+
+bool processGone(int pid) {
+    // kill() with a pid below 1 names process groups; never ask about those.
+    if (pid <= 0) return false;
+    return kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+int openPidFd(int pid) {
+    if (pid <= 0) return -EINVAL;
+    if (gNoPidfd.load(std::memory_order_relaxed)) return -ENOSYS;
+    const long fd = syscall(kSysPidfdOpen, pid, 0);
+    if (fd >= 0) return static_cast<int>(fd);
+    const int error = errno;
+    if (error == ENOSYS) gNoPidfd.store(true, std::memory_order_relaxed);
+    return -error;
 }
 
 }  // namespace ProcessControl

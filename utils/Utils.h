@@ -90,6 +90,33 @@ std::string getCmdLine(int pid);
 /** The part of a process name before its first ":". */
 std::string extractPackageName(std::string name);
 
+/** What /proc/<pid>/stat says about a process. */
+struct ProcessStat {
+    /** Field 3: R, S, D, Z (exited, not yet reaped), X, ... */
+    char state = 0;
+    /** Field 22: clock ticks after boot. With the pid, it names one process. */
+    unsigned long long startTime = 0;
+};
+
+/**
+ * Reads /proc/<pid>/stat into stat. Returns 0, or the errno of what failed: ENOENT when no
+ * such entry exists, EMFILE, EACCES, ... and EINVAL for text that does not parse.
+ */
+int readProcessStat(int pid, ProcessStat* stat);
+
+/**
+ * True only when the kernel says that no process has this id (kill(pid, 0) fails with
+ * ESRCH). A check that fails otherwise, or a pid below 1, gives false.
+ */
+bool processGone(int pid);
+
+/**
+ * A pidfd for the process: close-on-exec, readable once the process has exited. Returns the
+ * descriptor or a negative errno: -ESRCH when no such process exists, -ENOSYS when the
+ * kernel has no pidfd_open (remembered after the first try), -EMFILE, ...
+ */
+int openPidFd(int pid);
+
 }  // namespace ProcessControl
 
 /** Local time as "[YYYY-MM-DD hh:mm:ss]". */

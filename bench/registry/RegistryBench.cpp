@@ -1,8 +1,13 @@
-// Cost of the registry's hot paths: invalidate() over many tracks, and block requests.
+// Cost of the registry's hot paths: invalidate() over many tracks, and block requests, also
+// with 100 live processes registered, whose exits each request checks for.
 #include <benchmark/benchmark.h>
+#include <errno.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +24,9 @@ using android::sp;
 using android::tonvale_mute_table_t;
 using android::tonvale_process_volume_t;
 using android::tonvale_profile_table_t;
+using android::Utils::ProcessControl::ProcessStat;
+
+extern char** environ;
 
 namespace {
 
@@ -84,7 +92,77 @@ protected:
     std::string readCmdLine(int pid) override {
         return pid >= kFirstPid ? processName(pid - kFirstPid) : MemManager::readCmdLine(pid);
     }
+    int readProcessStat(int pid, ProcessStat* stat) override {
+        if (pid < kFirstPid) return MemManager::readProcessStat(pid, stat);
+        stat->state = 'S';
+        stat->startTime = 1;
+        return 0;
+    }
+    bool processGone(int pid) override { return pid < kFirstPid && MemManager::processGone(pid); }
+    int openExitFd(int pid) override {
+        return pid < kFirstPid ? MemManager::openExitFd(pid) : -ENOSYS;
+    }
 };
+
+/** How a registry learns that its processes have exited. */
+enum class ExitCheck {
+    kWatched,  // a pidfd per process in one epoll set: what a kernel with pidfd_open gives
+    kChecked,  // kill(pid, 0) per process per request: kernels without it (Android 10)
+    kBare,     // no checks and no /proc reads at all: the rest of the request, as a peer
+};
+
+template <ExitCheck check, typename Base = MemfdMemManager>
+class CheckedMemManager : public Base {
+public:
+    using Base::Base;
+
+protected:
+    int readProcessStat(int pid, ProcessStat* stat) override {
+        if (check != ExitCheck::kBare) return Base::readProcessStat(pid, stat);
+        stat->state = 'S';
+        stat->startTime = 1;
+        return 0;
+    }
+    bool processGone(int pid) override {
+        return check != ExitCheck::kBare && Base::processGone(pid);
+    }
+    int openExitFd(int pid) override {
+        return check == ExitCheck::kWatched ? Base::openExitFd(pid) : -ENOSYS;
+    }
+};
+
+/** Sleeping children, each under its own name, alive for the whole run. */
+class LiveChildren {
+public:
+    static const std::vector<pid_t>& get(size_t count) {
+        static LiveChildren children;
+        while (children.pids_.size() < count) {
+            const std::string name = "com.bench.live" + std::to_string(children.pids_.size());
+            char* argv[] = {const_cast<char*>(name.c_str()), const_cast<char*>("600"), nullptr};
+            pid_t pid = -1;
+            if (posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, argv, environ) != 0) break;
+            children.pids_.push_back(pid);
+        }
+        return children.pids_;
+    }
+    ~LiveChildren() {
+        for (pid_t pid : pids_) kill(pid, SIGKILL);
+        for (pid_t pid : pids_) waitpid(pid, nullptr, 0);
+    }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+// A registry holding one track for each of `live` children; false when one was refused.
+bool registerLive(MemManager* registry, size_t live) {
+    const std::vector<pid_t>& children = LiveChildren::get(live);
+    if (children.size() < live) return false;
+    for (size_t i = 0; i < live; ++i) {
+        if (!registry->requestForBuffer(children[i], 1).first) return false;
+    }
+    return registry->getProcessCount() == live;
+}
 
 // Weak-key profiles on half the packages, mutes on a tenth, exact profiles on a third of the
 // processes: every kind of lookup and both block rules are exercised.
@@ -179,7 +257,7 @@ void BM_NewBlockKnownProcessMemfd(benchmark::State& state) {
     requestNewBlock<MemfdMemManager, true>(state);
 }
 
-// The same (pid, session) again: /proc check, lookup and refresh of the block.
+// The same (pid, session) again: exit check, lookup and refresh of the block.
 void BM_ExistingBlock(benchmark::State& state) {
     Settings settings;
     sp<MemManager> registry = new PlainMemManager(settings);
@@ -189,6 +267,81 @@ void BM_ExistingBlock(benchmark::State& state) {
         benchmark::DoNotOptimize(registry->requestForBuffer(pid, 1));
     }
     registry->releaseAllBuffer();
+}
+
+// With range(0) live processes registered: a new block for this process, which holds one
+// already (known) or none (a new process, filed and identified afresh every time).
+template <ExitCheck check, bool known, typename Base = MemfdMemManager>
+void requestWithLive(benchmark::State& state) {
+    Settings settings;
+    sp<MemManager> registry = new CheckedMemManager<check, Base>(settings);
+    const size_t live = static_cast<size_t>(state.range(0));
+    if (!registerLive(registry.get(), live)) {
+        state.SkipWithError("could not register the live processes");
+        return;
+    }
+    const int pid = getpid();
+    if (known) registry->requestForBuffer(pid, 0);
+    int session = 0;
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        std::pair<bool, sp<ATrack>> made = registry->requestForBuffer(pid, ++session);
+        auto end = std::chrono::steady_clock::now();
+        if (!made.first) {
+            state.SkipWithError("request refused");
+            return;
+        }
+        made.second.clear();
+        registry->releaseBuffer(pid, session);
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    }
+    state.counters["processes"] = registry->getProcessCount();
+    registry->releaseAllBuffer();
+}
+
+void BM_NewBlockLiveWatched(benchmark::State& state) {
+    requestWithLive<ExitCheck::kWatched, true>(state);
+}
+void BM_NewBlockLiveChecked(benchmark::State& state) {
+    requestWithLive<ExitCheck::kChecked, true>(state);
+}
+void BM_NewBlockLiveBare(benchmark::State& state) {
+    requestWithLive<ExitCheck::kBare, true>(state);
+}
+void BM_NewBlockLiveWatchedPlatformHeap(benchmark::State& state) {
+    requestWithLive<ExitCheck::kWatched, true, PlainMemManager>(state);
+}
+void BM_NewProcessLiveWatched(benchmark::State& state) {
+    requestWithLive<ExitCheck::kWatched, false>(state);
+}
+void BM_NewProcessLiveChecked(benchmark::State& state) {
+    requestWithLive<ExitCheck::kChecked, false>(state);
+}
+void BM_NewProcessLiveBare(benchmark::State& state) {
+    requestWithLive<ExitCheck::kBare, false>(state);
+}
+
+// The check alone: getProcessCount() is the release of exited processes and a size.
+template <ExitCheck check>
+void reclaimCheck(benchmark::State& state) {
+    Settings settings;
+    sp<MemManager> registry = new CheckedMemManager<check>(settings);
+    const size_t live = static_cast<size_t>(state.range(0));
+    if (!registerLive(registry.get(), live)) {
+        state.SkipWithError("could not register the live processes");
+        return;
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(registry->getProcessCount());
+    }
+    registry->releaseAllBuffer();
+}
+
+void BM_ReclaimCheckLiveWatched(benchmark::State& state) {
+    reclaimCheck<ExitCheck::kWatched>(state);
+}
+void BM_ReclaimCheckLiveChecked(benchmark::State& state) {
+    reclaimCheck<ExitCheck::kChecked>(state);
 }
 
 #define REQUEST_BENCH(fn)               \
@@ -202,6 +355,26 @@ REQUEST_BENCH(BM_NewBlockNewProcessMemfd);
 REQUEST_BENCH(BM_NewBlockKnownProcess);
 REQUEST_BENCH(BM_NewBlockKnownProcessMemfd);
 BENCHMARK(BM_ExistingBlock)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
+
+constexpr int kLive = 100;
+#define LIVE_BENCH(fn) REQUEST_BENCH(fn)->Arg(kLive)
+LIVE_BENCH(BM_NewBlockLiveWatched);
+LIVE_BENCH(BM_NewBlockLiveChecked);
+LIVE_BENCH(BM_NewBlockLiveBare);
+LIVE_BENCH(BM_NewBlockLiveWatchedPlatformHeap);
+LIVE_BENCH(BM_NewProcessLiveWatched);
+LIVE_BENCH(BM_NewProcessLiveChecked);
+LIVE_BENCH(BM_NewProcessLiveBare);
+BENCHMARK(BM_ReclaimCheckLiveWatched)
+    ->Arg(kLive)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_ReclaimCheckLiveChecked)
+    ->Arg(kLive)
     ->Unit(benchmark::kMicrosecond)
     ->Repetitions(kRepetitions)
     ->ReportAggregatesOnly(true);

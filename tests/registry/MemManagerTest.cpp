@@ -1,7 +1,13 @@
+#include <errno.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -152,7 +158,8 @@ TEST_F(MemManagerTest, LookupsFindEveryNameInByteOrderedTables) {
         RegistrySettings::setProfile(settings.p_profiles, names[i], factor, factor, factor);
         if (i % 2 == 0) settings.p_muted.add(names[i], true);
     }
-    for (size_t i = 0; i < names.size(); ++i) {
+    // The empty name stays in the tables; no process registers under it.
+    for (size_t i = 1; i < names.size(); ++i) {
         SCOPED_TRACE(i);
         const int pid = 5000 + static_cast<int>(i);
         registry->setCmdLine(pid, names[i]);
@@ -400,8 +407,9 @@ TEST_F(MemManagerTest, ReusedPidGetsItsOwnRecord) {
     wp<PackageBean> oldPackage = package("com.a");
     oldTrack.second.clear();
 
-    // The id now belongs to another program, asking with the old session id.
+    // The id now belongs to a younger process, asking with the old session id.
     registry->setCmdLine(kPidA, "org.other");
+    registry->setStartTime(kPidA, TestMemManager::kFakeStartTime + 1);
     sp<IMemory> mem = request(kPidA, 1);
     ASSERT_NE(mem, nullptr);
     EXPECT_NE(mem, oldMem);
@@ -420,17 +428,46 @@ TEST_F(MemManagerTest, ReusedPidGetsItsOwnRecord) {
     EXPECT_EQ(blockOf(oldMem)->muted, 1);
 }
 
-TEST_F(MemManagerTest, SameCommandLineKeepsRecordEmptyIncluded) {
-    registry->setCmdLine(4242, "");
-    sp<IMemory> mem = request(4242, 1);
-    ASSERT_NE(mem, nullptr);
-    EXPECT_EQ(process(4242)->processName, "");
-    ASSERT_NE(package(""), nullptr);
-    sp<PidBean> before = process(4242);
-    EXPECT_EQ(request(4242, 1), mem);
-    EXPECT_NE(request(4242, 2), nullptr);
-    EXPECT_EQ(process(4242), before);
-    EXPECT_EQ(before->tracks.size(), 2u);
+TEST_F(MemManagerTest, NewProcessThatCannotBeIdentifiedIsRefused) {
+    struct Case {
+        const char* what;
+        std::function<void(int)> setUp;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"empty command line", [this](int pid) { registry->setCmdLine(pid, ""); },
+         "[Server]Cannot read the command line of pid 4242, refusing the request"},
+        {"stat unreadable", [this](int pid) { registry->setProcError(pid, EMFILE); },
+         std::string("[Server]Cannot read /proc/4242/stat (") + strerror(EMFILE) +
+             "), refusing the request"},
+        {"stat forbidden", [this](int pid) { registry->setProcError(pid, EACCES); },
+         std::string("[Server]Cannot read /proc/4242/stat (") + strerror(EACCES) +
+             "), refusing the request"},
+        {"exited, not reaped", [this](int pid) { registry->setState(pid, 'Z'); },
+         "[Server]Pid 4242 has exited, refusing the request"},
+        {"no such process", [this](int pid) { registry->exitProcess(pid); },
+         "[Server]No process has pid 4242, refusing the request"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        registry = new TestMemManager(settings);
+        registry->setCmdLine(4242, "com.named");
+        c.setUp(4242);
+        log.clear();
+        std::pair<bool, sp<ATrack>> result = registry->requestForBuffer(4242, 1);
+        EXPECT_FALSE(result.first);
+        EXPECT_EQ(result.second, nullptr);
+        EXPECT_THAT(log.lines(),
+                    ElementsAre("[Server]Received buffer request for pid:[4242], session:[1]",
+                                "[Server]Request buffer doesn't exsit, allocating", c.line));
+        EXPECT_EQ(registry->pids.size(), 0u);
+        EXPECT_TRUE(registry->packages.isEmpty());
+    }
+    // The same fake, nothing set up to fail, registers.
+    registry = new TestMemManager(settings);
+    registry->setCmdLine(4242, "com.named");
+    EXPECT_NE(request(4242, 1), nullptr);
+    EXPECT_EQ(registry->pids.size(), 1u);
 }
 
 TEST_F(MemManagerTest, DisplacedSameNamedProcessDoesNotUnfileItsSuccessor) {
@@ -452,6 +489,42 @@ TEST_F(MemManagerTest, DisplacedSameNamedProcessDoesNotUnfileItsSuccessor) {
     EXPECT_EQ(registry->getProcessCount(), 0u);
 }
 
+TEST_F(MemManagerTest, DisplacedSameNamedProcessKeepsFollowingTheSettings) {
+    registry->setCmdLine(3001, "com.a");
+    registry->setCmdLine(3002, "com.a");
+    sp<IMemory> first = request(kPidA, 1);
+    sp<IMemory> second = request(3001, 1);
+    sp<IMemory> third = request(3002, 1);
+    EXPECT_EQ(package("com.a")->processes.valueFor("com.a"), process(3002));
+
+    // Only one is listed under the name; all three blocks follow a change.
+    RegistrySettings::setProfile(settings.p_profiles, "com.a", 0.2f, 0.3f, 0.4f);
+    registry->invalidate();
+    for (const sp<IMemory>& mem : {first, second, third}) expectBlock(mem, 0.2f, 0.3f, 0.4f, 0);
+
+    // When the listed one goes, one it displaced takes the name back: the package and its
+    // reports go on showing the processes that live.
+    registry->exitProcess(3002);
+    EXPECT_EQ(registry->getProcessCount(), 2u);
+    ASSERT_NE(package("com.a"), nullptr);
+    const sp<PidBean> listed = package("com.a")->processes.valueFor("com.a");
+    EXPECT_TRUE(listed == process(kPidA) || listed == process(3001));
+    EXPECT_NE(registry->dumpMemManager().find("pid = " + std::to_string(listed->pid)),
+              std::string::npos);
+    settings.p_muted.add("com.a", true);
+    registry->invalidate();
+    expectBlock(first, 0.2f, 0.3f, 0.4f, 1);
+    expectBlock(second, 0.2f, 0.3f, 0.4f, 1);
+    expectBlock(third, 0.2f, 0.3f, 0.4f, 0);  // released: no longer written
+
+    EXPECT_EQ(registry->releaseBuffer(listed->pid, 1), 0);
+    ASSERT_NE(package("com.a"), nullptr);
+    EXPECT_EQ(package("com.a")->processes.size(), 1u);
+    EXPECT_EQ(registry->releaseBuffer(package("com.a")->processes.valueAt(0)->pid, 1), 0);
+    EXPECT_TRUE(registry->packages.isEmpty());
+    EXPECT_EQ(registry->getProcessCount(), 0u);
+}
+
 TEST_F(MemManagerTest, ReleasedTrackRecordIgnoresLaterReloads) {
     std::pair<bool, sp<ATrack>> made = registry->requestForBuffer(kPidA, 1);
     ASSERT_TRUE(made.first);
@@ -462,6 +535,231 @@ TEST_F(MemManagerTest, ReleasedTrackRecordIgnoresLaterReloads) {
     EXPECT_EQ(made.second->mem, nullptr);
     EXPECT_EQ(made.second->activeFlag(), 0);
     EXPECT_FLOAT_EQ(blockOf(mem)->left, 3.0f);
+}
+
+// ---- Processes that end, and processes that come back ----
+
+// Requests, in both ways of learning of an exit: the kernel's liveness check (no exit
+// descriptor, as on kernels without pidfd_open) and watched exit descriptors.
+class ReclaimTest : public MemManagerTest, public testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        MemManagerTest::SetUp();
+        registry->setWatchFakes(GetParam());
+    }
+};
+
+TEST_P(ReclaimTest, ExitedProcessesAreReleasedAtTheNextRequest) {
+    sp<IMemory> a1 = request(kPidA, 1);
+    request(kPidA, 2);
+    request(kPidARemote, 1);
+    sp<IMemory> b = request(kPidB, 1);
+    ASSERT_EQ(registry->pids.size(), 3u);
+    EXPECT_EQ(process(kPidA)->exitFd >= 0, GetParam());
+    wp<PidBean> exitedProcess = process(kPidA);
+    wp<PackageBean> exitedPackage = package("com.a");
+    wp<ATrack> exitedTrack = registry->trackBufExist(kPidA, 1).second;
+
+    registry->exitProcess(kPidA);
+    registry->exitProcess(kPidARemote);
+    // Nothing watches in the background: the registry learns of it at its next request.
+    EXPECT_EQ(registry->pids.size(), 3u);
+    log.clear();
+    const int statReads = registry->statReads();
+    const int goneChecks = registry->goneChecks();
+    EXPECT_EQ(request(kPidB, 1), b);  // a repeated request of another process
+
+    EXPECT_EQ(registry->pids.size(), 1u);
+    EXPECT_EQ(registry->packages.size(), 1u);
+    EXPECT_EQ(package("com.a"), nullptr);
+    EXPECT_EQ(exitedProcess.promote(), nullptr);
+    EXPECT_EQ(exitedPackage.promote(), nullptr);
+    EXPECT_EQ(exitedTrack.promote(), nullptr);
+    EXPECT_THAT(log.lines(),
+                ElementsAre("[Server]Received buffer request for pid:[2001], session:[1]",
+                            "[Server]Pid 1001 has exited, releasing its 2 tracks",
+                            "[Server]Pid 1002 has exited, releasing its 1 tracks",
+                            "[Server]Request buffer exsits, retreiving"));
+    if (GetParam()) {
+        // Watched: no per-process check, and no /proc read for the asking process.
+        EXPECT_EQ(registry->goneChecks(), goneChecks);
+        EXPECT_EQ(registry->statReads(), statReads);
+    } else {
+        // Two checks before the release, one for the process left, one read of its start.
+        EXPECT_EQ(registry->goneChecks(), goneChecks + 3);
+        EXPECT_EQ(registry->statReads(), statReads + 1);
+    }
+
+    // The released block is no longer written.
+    settings.p_muted.add("com.a", true);
+    registry->invalidate();
+    EXPECT_EQ(blockOf(a1)->muted, 0);
+    EXPECT_EQ(registry->getProcessCount(), 1u);
+}
+
+TEST_P(ReclaimTest, ReportsCountOnlyLiveProcesses) {
+    const std::vector<std::pair<const char*, std::function<void()>>> reports = {
+        {"count", [this] { EXPECT_EQ(registry->getProcessCount(), 1u); }},
+        {"export", [this] { EXPECT_EQ(registry->getAllMems().size(), 1u); }},
+        {"dump",
+         [this] {
+             const std::string dump = registry->dumpMemManager();
+             EXPECT_EQ(dump.find("com.a"), std::string::npos) << dump;
+             EXPECT_NE(dump.find("pid = 2001"), std::string::npos) << dump;
+         }},
+        {"listing",
+         [this] {
+             const std::string listing = registry->listBufferInline(1);
+             EXPECT_EQ(listing.find("com.a"), std::string::npos) << listing;
+             EXPECT_NE(listing.find("\"pid\": \"2001\""), std::string::npos) << listing;
+         }},
+    };
+    for (const auto& report : reports) {
+        SCOPED_TRACE(report.first);
+        registry = new TestMemManager(settings);
+        registry->setWatchFakes(GetParam());
+        registry->setCmdLine(kPidA, "com.a");
+        registry->setCmdLine(kPidB, "com.b");
+        request(kPidA, 1);
+        request(kPidA, 2);
+        request(kPidB, 1);
+        registry->exitProcess(kPidA);
+        report.second();
+        EXPECT_EQ(registry->pids.size(), 1u);
+    }
+}
+
+TEST_P(ReclaimTest, ReusedPidIsANewProcess) {
+    settings.p_muted.add("com.a", true);
+    sp<IMemory> old = request(kPidA, 1);
+    wp<PidBean> oldProcess = process(kPidA);
+    // Between two requests the process exits, is reaped, and its pid goes to a younger
+    // process of the same name (the app started again).
+    registry->exitProcess(kPidA);
+    registry->startProcess(kPidA, "com.a", TestMemManager::kFakeStartTime + 100);
+    settings.p_muted.clear();
+
+    sp<IMemory> fresh = request(kPidA, 1);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_NE(fresh, old);
+    EXPECT_EQ(blockOf(fresh)->muted, 0);  // loaded afresh
+    EXPECT_EQ(oldProcess.promote(), nullptr);
+    EXPECT_EQ(process(kPidA)->startTime, TestMemManager::kFakeStartTime + 100);
+    EXPECT_EQ(process(kPidA)->tracks.size(), 1u);
+    EXPECT_EQ(registry->getAllMems().size(), 1u);
+    // The old block is no longer written.
+    settings.p_muted.add("com.a", true);
+    registry->invalidate();
+    EXPECT_EQ(blockOf(fresh)->muted, 1);
+    settings.p_muted.clear();
+    registry->invalidate();
+    EXPECT_EQ(blockOf(old)->muted, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByExitDescriptor, ReclaimTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Watched" : "Checked";
+                         });
+
+TEST_F(MemManagerTest, FailedProcReadReleasesNothing) {
+    for (int error : {EMFILE, EACCES, EIO}) {
+        SCOPED_TRACE(strerror(error));
+        registry = new TestMemManager(settings);
+        registry->setCmdLine(kPidA, "com.a");
+        sp<IMemory> mem = request(kPidA, 1);
+        sp<PidBean> before = process(kPidA);
+        registry->setProcError(kPidA, error);
+        log.clear();
+
+        EXPECT_EQ(request(kPidA, 1), mem);
+        EXPECT_THAT(log.lines(),
+                    ElementsAre("[Server]Received buffer request for pid:[1001], session:[1]",
+                                "[Server]Request buffer exsits, retreiving"));
+        // A further track of the registered process needs no /proc read.
+        EXPECT_NE(request(kPidA, 2), nullptr);
+        EXPECT_EQ(process(kPidA), before);
+        EXPECT_EQ(before->tracks.size(), 2u);
+        EXPECT_EQ(registry->getProcessCount(), 1u);
+        EXPECT_EQ(registry->getAllMems().size(), 2u);
+
+        // The kernel's word that the pid is free still counts.
+        registry->exitProcess(kPidA);
+        EXPECT_EQ(registry->getProcessCount(), 0u);
+    }
+}
+
+TEST_F(MemManagerTest, ProcessThatRewritesItsArgvKeepsItsTracks) {
+    settings.p_muted.add("com.a", true);
+    sp<IMemory> mem = request(kPidA, 1);
+    const int reads = registry->cmdLineReads();
+    registry->setCmdLine(kPidA, "renamed:by.itself");
+    EXPECT_EQ(request(kPidA, 1), mem);
+    sp<IMemory> second = request(kPidA, 2);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(registry->cmdLineReads(), reads);
+    EXPECT_EQ(process(kPidA)->processName, "com.a");
+    EXPECT_EQ(process(kPidA)->tracks.size(), 2u);
+    EXPECT_EQ(blockOf(second)->muted, 1);
+    EXPECT_EQ(package("renamed"), nullptr);
+    EXPECT_EQ(registry->getProcessCount(), 1u);
+}
+
+TEST_F(MemManagerTest, ExitedButUnreapedProcessGoesAtItsOwnRequest) {
+    // Without an exit descriptor a zombie still counts as alive for the kernel's check; its
+    // state letter shows it when its pid is asked about.
+    sp<IMemory> mem = request(kPidA, 1);
+    registry->setState(kPidA, 'Z');
+    EXPECT_EQ(registry->getProcessCount(), 1u);
+    EXPECT_FALSE(registry->requestForBuffer(kPidA, 1).first);
+    EXPECT_EQ(registry->pids.size(), 0u);
+}
+
+// ---- The cap on limited requests ----
+
+TEST_F(MemManagerTest, LimitedRequestsGetAtMostTheCapPerPid) {
+    const size_t cap = android::MemManager::kMaxTracksPerLimitedPid;
+    std::vector<sp<IMemory>> granted;
+    for (int s = 0; s < 1000; ++s) {
+        std::pair<bool, sp<ATrack>> r = registry->requestForBuffer(kPidA, s, true);
+        EXPECT_EQ(r.first, r.second != nullptr);
+        if (r.first) {
+            EXPECT_EQ(static_cast<size_t>(s), granted.size());  // the first ones, in order
+            granted.push_back(r.second->mem);
+        }
+    }
+    ASSERT_EQ(granted.size(), cap);
+    EXPECT_EQ(process(kPidA)->tracks.size(), cap);
+    auto capLines = [this] {
+        size_t n = 0;
+        for (const std::string& line : log.lines()) {
+            if (line == "[Server]Pid 1001 holds 64 tracks, refusing it more") ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(capLines(), 1u);
+
+    // Repeats of granted sessions are not new tracks.
+    for (size_t s = 0; s < cap; ++s) {
+        std::pair<bool, sp<ATrack>> r = registry->requestForBuffer(kPidA, s, true);
+        ASSERT_TRUE(r.first) << s;
+        EXPECT_EQ(r.second->mem, granted[s]);
+    }
+    // Another pid has its own allowance; unlimited requests are exempt.
+    EXPECT_TRUE(registry->requestForBuffer(kPidB, 5000, true).first);
+    for (int s = 1000; s < 1100; ++s) {
+        EXPECT_TRUE(registry->requestForBuffer(kPidA, s, false).first) << s;
+    }
+    EXPECT_EQ(process(kPidA)->tracks.size(), cap + 100);
+    EXPECT_FALSE(registry->requestForBuffer(kPidA, 2000, true).first);
+    EXPECT_EQ(capLines(), 1u);
+
+    // Releases make room again.
+    for (int s = 1000; s < 1100; ++s) registry->releaseBuffer(kPidA, s);
+    registry->releaseBuffer(kPidA, 0);
+    EXPECT_EQ(process(kPidA)->tracks.size(), cap - 1);
+    EXPECT_TRUE(registry->requestForBuffer(kPidA, 2000, true).first);
+    EXPECT_FALSE(registry->requestForBuffer(kPidA, 2001, true).first);
+    EXPECT_EQ(registry->getAllMems().size(), cap + 1);
 }
 
 // ---- Real processes ----
@@ -488,7 +786,100 @@ TEST(MemManagerProcessTest, NamesComeFromProcCmdline) {
     stopChild(child);
 }
 
-TEST(MemManagerProcessTest, ProcessThatExecsAnotherProgramIsNewProcess) {
+// The registry as the service makes it, on a kernel without pidfd_open.
+class UnwatchedMemManager : public android::MemManager {
+public:
+    explicit UnwatchedMemManager(RegistrySettings& s)
+        : MemManager(&s.defaultProfile, &s.p_profiles, &s.p_muted, &s.w_profiles, &s.w_muted,
+                     &s.defaultSilent) {}
+
+protected:
+    int openExitFd(int) override { return -ENOSYS; }
+};
+
+size_t openFdCount() {
+    return tonvale_test::listDir("/proc/self/fd").size();
+}
+
+bool kernelHasPidfd() {
+    const int fd = android::Utils::ProcessControl::openPidFd(getpid());
+    if (fd >= 0) close(fd);
+    return fd != -ENOSYS;
+}
+
+// true: the kernel's exit descriptors; false: the liveness check alone.
+class RealProcessReclaimTest : public testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (GetParam() && !kernelHasPidfd()) GTEST_SKIP() << "this kernel has no pidfd_open";
+        fdsBefore = openFdCount();
+        if (GetParam()) {
+            registry = new android::MemManager(&settings.defaultProfile, &settings.p_profiles,
+                                               &settings.p_muted, &settings.w_profiles,
+                                               &settings.w_muted, &settings.defaultSilent);
+        } else {
+            registry = new UnwatchedMemManager(settings);
+        }
+    }
+
+    RegistrySettings settings;
+    sp<android::MemManager> registry;
+    size_t fdsBefore = 0;
+};
+
+TEST_P(RealProcessReclaimTest, KilledChildrenAreReleasedWithTheirDescriptors) {
+    std::vector<std::unique_ptr<ChildGuard>> guards;
+    std::vector<pid_t> children;
+    for (int i = 0; i < 3; ++i) {
+        pid_t child = startNamedChild("com.reclaim.c" + std::to_string(i));
+        ASSERT_GT(child, 0);
+        guards.emplace_back(new ChildGuard(child));
+        children.push_back(child);
+        ASSERT_TRUE(registry->requestForBuffer(child, 1).first);
+        ASSERT_TRUE(registry->requestForBuffer(child, 2).first);
+        EXPECT_EQ(registry->pids.valueFor(child)->exitFd >= 0, GetParam());
+    }
+    ASSERT_TRUE(registry->requestForBuffer(getpid(), 1).first);
+    EXPECT_EQ(registry->getProcessCount(), 4u);
+    EXPECT_GT(openFdCount(), fdsBefore);
+
+    guards[0]->stop();
+    guards[2]->stop();
+    EXPECT_EQ(registry->getProcessCount(), 2u);
+    EXPECT_EQ(registry->pids.valueFor(children[0]), nullptr);
+    EXPECT_NE(registry->pids.valueFor(children[1]), nullptr);
+    EXPECT_EQ(registry->getAllMems().size(), 3u);
+    // A pid that no process has now is refused.
+    EXPECT_FALSE(registry->requestForBuffer(children[2], 1).first);
+    EXPECT_EQ(registry->pids.size(), 2u);
+
+    guards[1]->stop();
+    EXPECT_EQ(registry->releaseBuffer(getpid(), 1), 0);
+    EXPECT_EQ(registry->getProcessCount(), 0u);
+    // Heaps, exit descriptors and the exit set are all closed again.
+    EXPECT_EQ(openFdCount(), fdsBefore);
+}
+
+TEST_P(RealProcessReclaimTest, ExitedChildNotYetReapedIsReleasedWhenWatched) {
+    pid_t child = startNamedChild("com.reclaim.zombie");
+    ASSERT_GT(child, 0);
+    ChildGuard guard(child);
+    ASSERT_TRUE(registry->requestForBuffer(child, 1).first);
+    ASSERT_EQ(kill(child, SIGKILL), 0);
+    siginfo_t info;
+    ASSERT_EQ(waitid(P_PID, child, &info, WEXITED | WNOWAIT), 0);  // exited, not reaped
+    // Only its exit descriptor tells; the liveness check waits for the reaping.
+    EXPECT_EQ(registry->getProcessCount(), GetParam() ? 0u : 1u);
+    guard.stop();
+    EXPECT_EQ(registry->getProcessCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByExitDescriptor, RealProcessReclaimTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Watched" : "Checked";
+                         });
+
+TEST(MemManagerProcessTest, ProcessThatRenamesItselfKeepsItsTracks) {
     RegistrySettings settings;
     settings.p_muted.add("com.first", true);
     sp<android::MemManager> registry =
@@ -506,23 +897,28 @@ TEST(MemManagerProcessTest, ProcessThatExecsAnotherProgramIsNewProcess) {
     }
     close(fds[0]);
     ASSERT_GT(child, 0);
+    ChildGuard guard(child);
     ASSERT_TRUE(waitForCmdLine(child, "com.first"));
     std::pair<bool, sp<ATrack>> firstTrack = registry->requestForBuffer(child, 1);
     ASSERT_TRUE(firstTrack.first);
     sp<IMemory> first = firstTrack.second->mem;
     EXPECT_EQ(blockOf(first)->muted, 1);
 
+    // Same pid, same start time: the same process under a new command line.
     ASSERT_EQ(write(fds[1], "\n", 1), 1);
     close(fds[1]);
     ASSERT_TRUE(waitForCmdLine(child, "com.second"));
-    std::pair<bool, sp<ATrack>> secondTrack = registry->requestForBuffer(child, 1);
-    ASSERT_TRUE(secondTrack.first);
-    sp<IMemory> second = secondTrack.second->mem;
-    EXPECT_NE(second, first);
-    EXPECT_EQ(blockOf(second)->muted, 0);
-    EXPECT_EQ(registry->pids.valueFor(child)->processName, "com.second");
-    EXPECT_EQ(registry->packages.size(), 1u);
-    stopChild(child);
+    std::pair<bool, sp<ATrack>> again = registry->requestForBuffer(child, 1);
+    ASSERT_TRUE(again.first);
+    EXPECT_EQ(again.second->mem, first);
+    std::pair<bool, sp<ATrack>> second = registry->requestForBuffer(child, 2);
+    ASSERT_TRUE(second.first);
+    EXPECT_EQ(blockOf(second.second->mem)->muted, 1);
+    sp<PidBean> process = registry->pids.valueFor(child);
+    ASSERT_NE(process, nullptr);
+    EXPECT_EQ(process->processName, "com.first");
+    EXPECT_EQ(process->tracks.size(), 2u);
+    EXPECT_EQ(registry->getProcessCount(), 1u);
 }
 
 }  // namespace

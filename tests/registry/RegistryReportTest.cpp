@@ -238,7 +238,7 @@ TEST_F(RegistryReportTest, AwkwardNamesStillGiveValidJson) {
     const std::string longName = "com.long:" + std::string(3000, 'x');
     const std::string names[] = {
         "com.q\"uote:a",     "com.back\\slash", "com.ctl\n\t\x01\x1f:z",
-        "com.utf8.\xc3\xbc", longName,          "",
+        "com.utf8.\xc3\xbc", longName,          ":svc",  // package ""
     };
     int pid = 100;
     for (const std::string& name : names) add(pid++, name, 1, 0);
@@ -259,6 +259,7 @@ TEST_F(RegistryReportTest, AwkwardNamesStillGiveValidJson) {
               processes.end());
     EXPECT_NE(std::find(packages.begin(), packages.end(), "com.q\"uote"), packages.end());
     EXPECT_NE(std::find(packages.begin(), packages.end(), "com.long"), packages.end());
+    EXPECT_NE(std::find(packages.begin(), packages.end(), ""), packages.end());
 
     // The plain dump prints names as they are and in full.
     const std::string dump = registry->dumpMemManager();

@@ -26,26 +26,61 @@ struct RegistrySettings {
                            float left, float right, float general);
 };
 
-/** A registry with seams: fixed command lines per pid and injectable heap failure. */
+/**
+ * A registry with seams: fake processes and injectable heap failure. A pid given a command
+ * line is a fake process, alive with start time kFakeStartTime until told otherwise; other
+ * pids are looked up in the real /proc.
+ */
 class TestMemManager : public android::MemManager {
 public:
     enum class HeapMode { kReal, kNoDescriptors, kNull };
+    static constexpr unsigned long long kFakeStartTime = 4242;
 
     explicit TestMemManager(RegistrySettings& settings);
 
-    /** Command line reported for pid instead of /proc's. */
-    void setCmdLine(int pid, const std::string& cmdLine) { cmdLines_[pid] = cmdLine; }
+    /** Command line reported for pid instead of /proc's ("" reads as unreadable). */
+    void setCmdLine(int pid, const std::string& cmdLine);
+    /** The fake's start time: a new value is another process with the same pid. */
+    void setStartTime(int pid, unsigned long long startTime);
+    /** Reads of the fake's /proc entries fail with error (EMFILE, EACCES); 0 lets them work. */
+    void setProcError(int pid, int error);
+    /** The fake's state letter in /proc/<pid>/stat ('S' by default, 'Z' once exited). */
+    void setState(int pid, char state);
+    /** The fake exits and is reaped: the kernel no longer knows the pid. */
+    void exitProcess(int pid);
+    /** A new fake under pid, alive, with its own name and start time. */
+    void startProcess(int pid, const std::string& cmdLine, unsigned long long startTime);
+    /** Fakes registered from now on get exit descriptors (eventfds) the registry watches. */
+    void setWatchFakes(bool watch) { watchFakes_ = watch; }
     void setHeapMode(HeapMode mode) { heapMode_ = mode; }
+
     int cmdLineReads() const { return cmdLineReads_; }
+    int statReads() const { return statReads_; }
+    int goneChecks() const { return goneChecks_; }
 
 protected:
     std::string readCmdLine(int pid) override;
     android::sp<android::MemoryHeapBase> createTrackHeap() override;
+    int readProcessStat(int pid, android::Utils::ProcessControl::ProcessStat* stat) override;
+    bool processGone(int pid) override;
+    int openExitFd(int pid) override;
 
 private:
-    std::map<int, std::string> cmdLines_;
+    struct Fake {
+        std::string cmdLine;
+        unsigned long long startTime = kFakeStartTime;
+        int procError = 0;
+        char state = 'S';
+        bool gone = false;
+        int exitFd = -1;  // the registry's once handed over
+    };
+
+    std::map<int, Fake> fakes_;
     HeapMode heapMode_ = HeapMode::kReal;
+    bool watchFakes_ = false;
     int cmdLineReads_ = 0;
+    int statReads_ = 0;
+    int goneChecks_ = 0;
 };
 
 /** The block as a client sees it, through IMemory::pointer(). */
@@ -65,6 +100,23 @@ pid_t startNamedChild(const std::string& argv0);
 
 /** Kills and reaps a child. */
 void stopChild(pid_t pid);
+
+/** Kills and reaps a child when it goes out of scope. */
+class ChildGuard {
+public:
+    explicit ChildGuard(pid_t pid) : pid_(pid) {}
+    ~ChildGuard() { stopChild(pid_); }
+    ChildGuard(const ChildGuard&) = delete;
+    ChildGuard& operator=(const ChildGuard&) = delete;
+    /** Kills and reaps the child now. */
+    void stop() {
+        stopChild(pid_);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_;
+};
 
 /** Polls /proc/<pid>/cmdline until it reads expected; false after about 5 s. */
 bool waitForCmdLine(pid_t pid, const std::string& expected);

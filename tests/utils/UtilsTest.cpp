@@ -1,9 +1,14 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <locale>
 #include <string>
@@ -228,6 +233,114 @@ TEST(ProcessControlTest, PackageNameIsThePartBeforeTheFirstColon) {
     EXPECT_EQ("com.example.app", ProcessControl::extractPackageName("com.example.app:remote"));
     EXPECT_EQ("", ProcessControl::extractPackageName(":x"));
     EXPECT_EQ("", ProcessControl::extractPackageName(""));
+}
+
+// A child running /bin/sleep under an awkward program name, killed and reaped at the end.
+class SleepingChild {
+public:
+    explicit SleepingChild(const std::string& program) {
+        const std::string link = tonvale_test::testRoot() + "/" + program;
+        unlink(link.c_str());
+        if (symlink("/bin/sleep", link.c_str()) != 0) return;
+        pid_ = tonvale_test::forkProcess();
+        if (pid_ == 0) {
+            execl(link.c_str(), program.c_str(), "30", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~SleepingChild() { reap(); }
+    pid_t pid() const { return pid_; }
+    // Kills the child; it stays a zombie until reap().
+    bool killAndWaitForExit() {
+        siginfo_t info;
+        return kill(pid_, SIGKILL) == 0 && waitid(P_PID, pid_, &info, WEXITED | WNOWAIT) == 0;
+    }
+    void reap() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        tonvale_test::waitExit(pid_);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+double bootSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+TEST(ProcessControlTest, StatGivesStateAndStartTimeWhateverTheProgramName) {
+    ProcessControl::ProcessStat own;
+    EXPECT_EQ(0, ProcessControl::readProcessStat(getpid(), &own));
+
+    // The kernel shows the name in parentheses, unescaped; it may hold ") " and digits.
+    const double before = bootSeconds();
+    SleepingChild child("a) Z 1 (b");
+    const double after = bootSeconds();
+    ASSERT_GT(child.pid(), 0);
+    ProcessControl::ProcessStat stat;
+    ASSERT_EQ(0, ProcessControl::readProcessStat(child.pid(), &stat));
+    EXPECT_TRUE(stat.state == 'R' || stat.state == 'S') << stat.state;
+    // Field 22 in clock ticks after boot: when the child was forked.
+    const double started = static_cast<double>(stat.startTime) / sysconf(_SC_CLK_TCK);
+    EXPECT_GE(started, before - 0.05);
+    EXPECT_LE(started, after + 0.05);
+    // exec keeps it.
+    for (int i = 0; i < 500 && ProcessControl::getCmdLine(child.pid()) != "a) Z 1 (b"; ++i) {
+        usleep(10000);
+    }
+    ProcessControl::ProcessStat again;
+    ASSERT_EQ(0, ProcessControl::readProcessStat(child.pid(), &again));
+    EXPECT_EQ(stat.startTime, again.startTime);
+
+    ASSERT_TRUE(child.killAndWaitForExit());
+    ASSERT_EQ(0, ProcessControl::readProcessStat(child.pid(), &again));
+    EXPECT_EQ('Z', again.state);
+    EXPECT_EQ(stat.startTime, again.startTime);
+    const pid_t gone = child.pid();
+    child.reap();
+    EXPECT_EQ(ENOENT, ProcessControl::readProcessStat(gone, &again));
+    EXPECT_EQ(ENOENT, ProcessControl::readProcessStat(0, &again));
+    EXPECT_EQ(ENOENT, ProcessControl::readProcessStat(-1, &again));
+}
+
+TEST(ProcessControlTest, GoneOnlyWhenTheKernelSaysSo) {
+    SleepingChild child("gone-check");
+    ASSERT_GT(child.pid(), 0);
+    EXPECT_FALSE(ProcessControl::processGone(child.pid()));
+    ASSERT_TRUE(child.killAndWaitForExit());
+    EXPECT_FALSE(ProcessControl::processGone(child.pid()));  // a zombie holds its pid
+    const pid_t gone = child.pid();
+    child.reap();
+    EXPECT_TRUE(ProcessControl::processGone(gone));
+    EXPECT_TRUE(ProcessControl::processGone(INT_MAX));
+    // Not process ids: never taken as an answer.
+    EXPECT_FALSE(ProcessControl::processGone(0));
+    EXPECT_FALSE(ProcessControl::processGone(-1));
+    EXPECT_FALSE(ProcessControl::processGone(-gone));
+}
+
+TEST(ProcessControlTest, PidFdReportsTheExit) {
+    SleepingChild child("pidfd-check");
+    ASSERT_GT(child.pid(), 0);
+    const int fd = ProcessControl::openPidFd(child.pid());
+    if (fd == -ENOSYS) GTEST_SKIP() << "this kernel has no pidfd_open";
+    ASSERT_GE(fd, 0) << strerror(-fd);
+    EXPECT_NE(0, fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    pollfd entry = {fd, POLLIN, 0};
+    EXPECT_EQ(0, poll(&entry, 1, 0));
+    ASSERT_TRUE(child.killAndWaitForExit());
+    EXPECT_EQ(1, poll(&entry, 1, 0));
+    EXPECT_NE(0, entry.revents & POLLIN);
+    close(fd);
+    const pid_t gone = child.pid();
+    child.reap();
+    EXPECT_EQ(-ESRCH, ProcessControl::openPidFd(gone));
+    EXPECT_EQ(-EINVAL, ProcessControl::openPidFd(0));
+    EXPECT_EQ(-EINVAL, ProcessControl::openPidFd(-1));
 }
 
 TEST(GetTimeTest, BracketedLocalTime) {
