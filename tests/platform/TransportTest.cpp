@@ -21,21 +21,12 @@
 #include <vector>
 
 #include "EchoService.h"
+#include "RawClient.h"
 #include "common/TestEnv.h"
 
 namespace android {
 namespace platform_test {
 namespace {
-
-// Polls a condition that another process makes true, for at most five seconds.
-template <typename F>
-bool eventually(F f) {
-    for (int i = 0; i < 500; ++i) {
-        if (f()) return true;
-        usleep(10000);
-    }
-    return f();
-}
 
 class TransportTest : public testing::Test {
 protected:
@@ -281,6 +272,56 @@ TEST_F(TransportTest, CallingPidAndUidAreTheCallers) {
         _exit(r.readInt32() == 65534 ? 0 : 6);
     }
     EXPECT_EQ(tonvale_test::waitExit(child), 0);
+}
+
+// The identity of a call is that of the process that wrote it, frame by frame: a connection
+// handed to another process (here with SCM_RIGHTS) speaks for that process, then for the
+// first again when it writes.
+TEST_F(TransportTest, AConnectionHandedToAnotherProcessSpeaksForIt) {
+    Sockets socks;
+    const int sock = socks.add(connectRaw(kEchoName));
+    ASSERT_GE(sock, 0);
+    Parcel data;
+    token(&data);
+    const std::vector<uint8_t> call = callFrame(CALLER, data);
+    auto caller = [&call](int s, int32_t* pid, int32_t* uid) {
+        hostbinder::FrameHeader h;
+        std::vector<uint8_t> payload;
+        if (!sendWithFds(s, call) || !readFrame(s, &h, &payload) || h.code != 0 ||
+            payload.size() < 8) {
+            return false;
+        }
+        memcpy(pid, payload.data(), 4);
+        memcpy(uid, payload.data() + 4, 4);
+        return true;
+    };
+    int32_t pid = 0, uid = 0;
+    ASSERT_TRUE(caller(sock, &pid, &uid));
+    EXPECT_EQ(pid, getpid());
+    EXPECT_EQ(static_cast<uid_t>(uid), getuid());
+
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    socks.add(pair[0]);
+    Child child(tonvale_test::forkProcess());
+    if (child.pid() == 0) {
+        // Another uid too, where the test may switch.
+        if (getuid() == 0 &&
+            (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) {
+            _exit(2);
+        }
+        const int handed = receiveFd(pair[1]);
+        if (handed < 0) _exit(3);
+        int32_t p = 0, u = 0;
+        if (!caller(handed, &p, &u)) _exit(4);
+        _exit(p == getpid() && static_cast<uid_t>(u) == getuid() ? 0 : 5);
+    }
+    close(pair[1]);
+    ASSERT_TRUE(sendWithFds(pair[0], {1}, {sock}));
+    EXPECT_EQ(child.wait(), 0);
+    ASSERT_TRUE(caller(sock, &pid, &uid));
+    EXPECT_EQ(pid, getpid());
+    EXPECT_EQ(static_cast<uid_t>(uid), getuid());
 }
 
 TEST_F(TransportTest, DeadServerGivesDeadObject) {
