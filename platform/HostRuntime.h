@@ -33,6 +33,7 @@
 namespace android {
 
 class BpBinder;
+class IPCThreadState;
 class IServiceManager;
 class ProcessState;
 
@@ -181,6 +182,15 @@ private:
     std::map<uint64_t, sp<HostConnection>> mQueued;
     std::atomic<bool> mHasQueued{false};
 };
+
+// Entry points of the calling thread's state (IPCThreadState.cpp).
+
+/** A transaction on a proxy handle, from the calling thread, on the state `rt`. */
+status_t transactHandle(HostRuntime* rt, int32_t handle, uint32_t code, const Parcel& data,
+                        Parcel* reply, uint32_t flags);
+
+/** The calling thread's state for its strict-mode word, without a fork check. */
+const IPCThreadState* policyState();
 
 }  // namespace hostbinder
 }  // namespace android

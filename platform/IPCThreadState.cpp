@@ -30,7 +30,8 @@ namespace {
 struct ThreadSlot {
     IPCThreadState* state = nullptr;
     pid_t pid = 0;
-    // Pool threads: the process state they serve.
+    // Pool threads: the process state they serve. Only a fork inside a call they run can take
+    // one into a child, and fork() is counted; other threads compare pids.
     HostRuntime* pool = nullptr;
 };
 
@@ -59,7 +60,27 @@ FrameHeader newHeader(uint32_t type) {
     return h;
 }
 
+// A process state whose pid the calling thread has just checked, for the self() and
+// transact() right behind the check (transactHandle): one getpid() per call is enough.
+thread_local HostRuntime* tChecked = nullptr;
+
 }  // namespace
+
+namespace hostbinder {
+
+status_t transactHandle(HostRuntime* rt, int32_t handle, uint32_t code, const Parcel& data,
+                        Parcel* reply, uint32_t flags) {
+    tChecked = rt;
+    return IPCThreadState::self()->transact(handle, code, data, reply, flags);
+}
+
+const IPCThreadState* policyState() {
+    // The strict-mode word is per thread; a state copied into a forked child still holds the
+    // right value, so no pid check is needed to read or set it.
+    return tSlot.state != nullptr ? tSlot.state : IPCThreadState::self();
+}
+
+}  // namespace hostbinder
 
 void IPCThreadState::threadDestructor(void* st) {
     if (tSlot.state == st) tSlot.state = nullptr;
@@ -67,7 +88,10 @@ void IPCThreadState::threadDestructor(void* st) {
 }
 
 IPCThreadState* IPCThreadState::self() {
-    const pid_t pid = getpid();
+    if (tSlot.state != nullptr && tSlot.pool != nullptr && !tSlot.pool->forkedByAtfork()) {
+        return tSlot.state;
+    }
+    const pid_t pid = tChecked != nullptr ? tChecked->pid() : getpid();
     if (tSlot.state == nullptr || tSlot.pid != pid) {
         // The key's destructor frees the state when the thread ends.
         static const pthread_key_t sKey = [] {
@@ -176,7 +200,9 @@ void IPCThreadState::joinThreadPool(bool /*isMain*/) {
 
 status_t IPCThreadState::transact(int32_t handle, uint32_t code, const Parcel& data, Parcel* reply,
                                   uint32_t flags) {
-    HostRuntime* rt = HostRuntime::get();
+    HostRuntime* rt = tChecked;
+    tChecked = nullptr;
+    if (rt == nullptr) rt = HostRuntime::get();
     sp<HostConnection> conn;
     uint32_t node = 0;
     if (!rt->lookupHandle(handle, &conn, &node) || conn->isDead()) return DEAD_OBJECT;
