@@ -368,20 +368,20 @@ void HostConnection::dropQueueLocked() {
 
 // --- the reader role -----------------------------------------------------------------------------
 
-bool HostConnection::beginRead() {
+bool HostConnection::beginRead(bool polled) {
     std::lock_guard<std::mutex> lock(mLock);
     if (mDead) return false;
-    if (mReading) {
-        mPending = true;
-        return false;
-    }
+    // A poll event owes the socket a read, whoever does it: the holder of the role, or this
+    // thread, which may find calls to run first and then hands the read on.
+    if (polled) mPending = true;
+    if (mReading) return false;
     mReading = true;
     return true;
 }
 
-void HostConnection::giveUpRoleLocked(bool handOff) {
+void HostConnection::releaseRoleLocked() {
+    // mPending stays: only a read clears it.
     mReading = false;
-    if (handOff) mPending = false;
     mCond.notify_all();
 }
 
@@ -391,7 +391,7 @@ HostConnection::Next HostConnection::serveNext(Received* call) {
         {
             std::unique_lock<std::mutex> lock(mLock);
             if (mDead) {
-                giveUpRoleLocked(false);
+                releaseRoleLocked();
                 return kDead;
             }
             if (!mReady.empty()) {
@@ -400,20 +400,20 @@ HostConnection::Next HostConnection::serveNext(Received* call) {
                 // Whatever may still wait goes to another pool thread while this one runs
                 // the call.
                 const bool handOff = !mReady.empty() || mPending || mMayHaveMore || mEnded;
-                giveUpRoleLocked(handOff);
+                releaseRoleLocked();
                 lock.unlock();
                 if (handOff) mRuntime->post(this);
                 return kCall;
             }
             if (mEnded) {
                 // The peer closed, and every call it sent before has been taken.
-                giveUpRoleLocked(false);
+                releaseRoleLocked();
                 return kDead;
             }
             // The last read found the socket empty behind what it took, and no event came
             // since: nothing is left for this thread.
             if (readSome && !mMayHaveMore && !mPending) {
-                giveUpRoleLocked(false);
+                releaseRoleLocked();
                 return kIdle;
             }
             mPending = false;
@@ -421,13 +421,13 @@ HostConnection::Next HostConnection::serveNext(Received* call) {
         const Pump p = pump(false);
         std::lock_guard<std::mutex> lock(mLock);
         if (p == kBroke) {
-            giveUpRoleLocked(false);
+            releaseRoleLocked();
             return kDead;
         }
         if (p == kDrained) {
             mMayHaveMore = false;
             if (mReady.empty() && !mPending) {
-                giveUpRoleLocked(false);
+                releaseRoleLocked();
                 return kIdle;
             }
         }
@@ -483,18 +483,19 @@ HostConnection::Wait HostConnection::awaitReply(uint32_t txId, Received* out) {
             result = kRun;
             break;
         }
+        mPending = false;  // the read takes whatever the event announced
         lock.unlock();
         const Pump p = pump(true);
         lock.lock();
         if (p == kBroke) {
-            giveUpRoleLocked(false);
+            releaseRoleLocked();
             return kBroken;
         }
     }
     if (reading) {
         // A pool that polls this connection may have left bytes to the waiter; hand them back.
         handOff = mPollFd >= 0 && !mDead && (mPending || mMayHaveMore || mEnded || !mReady.empty());
-        giveUpRoleLocked(handOff);
+        releaseRoleLocked();
     }
     lock.unlock();
     if (handOff) mRuntime->post(this);

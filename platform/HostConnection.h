@@ -109,9 +109,12 @@ public:
     int64_t stuckSince() const;
 
     // --- the reader role, pool side ------------------------------------------------------------
-    /** Takes the reader role after a poll event or a hand-off; false when another thread holds
-     *  it (that thread then reads again before it lets go) or the connection is dead. */
-    bool beginRead();
+    /**
+     * Takes the reader role after a poll event (`polled`) or a hand-off; false when another
+     * thread holds it or the connection is dead. The read an event owes is done by whoever
+     * holds the role next: a holder that only runs calls hands it on.
+     */
+    bool beginRead(bool polled);
     /**
      * With the reader role held: reads until a transaction is ready to run (kCall: `call`
      * filled and the role given up, handed to the pool when more may be waiting), the socket is
@@ -159,7 +162,7 @@ private:
     void resetPartial();
     void releaseNodes(const uint8_t* pairs, size_t count);
     void deliverReply(Received&& reply);
-    void giveUpRoleLocked(bool handOff);
+    void releaseRoleLocked();
     void updatePollLocked();
     bool sendQueuedLocked();
     void dropQueueLocked();

@@ -567,7 +567,7 @@ sp<HostConnection> HostRuntime::waitWork() {
         const uint64_t key = ev.data.u64;
         if (key == kWakeKey) {
             sp<HostConnection> conn = takeRunnable();
-            if (conn != nullptr && conn->beginRead()) return conn;
+            if (conn != nullptr && conn->beginRead(false)) return conn;
             continue;
         }
         if ((key & kListenerBit) != 0) {
@@ -585,7 +585,8 @@ sp<HostConnection> HostRuntime::waitWork() {
             connectionDied(conn);
             continue;
         }
-        if ((ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0 && conn->beginRead()) {
+        if ((ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0 &&
+            conn->beginRead(true)) {
             return conn;
         }
     }

@@ -213,6 +213,31 @@ TEST_F(HostileClientTest, DescriptorAbuseClosesTheConnectionAndLeaksNothing) {
          << " open, " << mBaseFds << " before";
 }
 
+// A peer that sends several calls and an unfinished frame, then closes its end, is always
+// seen to go, however its end of stream falls among the reads and hand-offs of the calls.
+TEST_F(HostileClientTest, APeerThatClosesAfterSeveralCallsIsAlwaysSeenToGo) {
+    std::vector<uint8_t> burst;
+    for (int i = 0; i < 8; ++i) {
+        const std::vector<uint8_t> ping = bytesOf(txHeader(0));
+        burst.insert(burst.end(), ping.begin(), ping.end());
+    }
+    burst.push_back(0x48);
+    burst.push_back(0x42);  // the first bytes of another frame
+    for (int round = 0; round < 2000; ++round) {
+        const int sock = connectRaw(kEchoName);
+        ASSERT_GE(sock, 0);
+        sendWithFds(sock, burst);
+        // The end comes once the server has read the calls, while it hands them round.
+        for (int spin = 0; spin < 100000 && untaken(sock) != 0; ++spin) {
+        }
+        shutdown(sock, SHUT_WR);
+        const bool closed = closedByServer(sock);
+        close(sock);
+        ASSERT_TRUE(closed) << "round " << round;
+    }
+    EXPECT_EQ(mEcho->pingBinder(), NO_ERROR);
+}
+
 TEST_F(HostileClientTest, GarbageFromManyClientsAtOnce) {
     std::vector<int> socks;
     for (int i = 0; i < 20; ++i) {
