@@ -109,6 +109,8 @@ TEST_F(ResourceLimitTest, HugeFramesAnnouncedButNotSentCostNothingUpFront) {
     // ...and holds about what came (200 KiB), nowhere near the 200 MiB announced: far under
     // its whole buffer budget.
     const size_t after = residentKb(mServer);
+    RecordProperty("rss_before_kib", static_cast<int>(before));
+    RecordProperty("rss_after_kib", static_cast<int>(after));
     EXPECT_LT(after, before + Limits().bufferBudget / 1024)
         << before << " KiB before, " << after << " KiB after";
     for (int s : socks.fds()) EXPECT_FALSE(peerHungUp(s));  // still waiting, not dropped
