@@ -802,6 +802,7 @@ void HostConnection::markDead() {
         std::lock_guard<std::mutex> wlock(mWriteLock);
         dropQueueLocked();
     }
+    mRuntime->noteDrained(this);  // the runtime holds queueing connections until they drain
     // Objects are released outside the locks: their destructors may call back in.
 }
 

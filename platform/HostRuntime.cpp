@@ -230,7 +230,10 @@ void HostRuntime::dropProxy(int32_t handle, const BpBinder* proxy) {
         mProxies.erase(it);
         if (--mProxyCount[conn->key()] == 0) mProxyCount.erase(conn->key());
     }
-    if (!conn->isDead()) conn->sendFrame(releaseFrame(node, received), {});
+    if (!conn->isDead() && conn->sendFrame(releaseFrame(node, received), {}) == DEAD_OBJECT) {
+        connectionDied(conn);  // it is gone from the tables too, and its socket closes
+        return;
+    }
     closeIfUnused(conn);
 }
 
@@ -309,10 +312,13 @@ void HostRuntime::noteQueued(const sp<HostConnection>& conn) {
 }
 
 void HostRuntime::noteDrained(HostConnection* conn) {
+    sp<HostConnection> held;  // let go outside the lock
     std::lock_guard<std::mutex> lock(mWorkLock);
-    if (mQueued.erase(conn->key()) != 0 && mQueued.empty()) {
-        mHasQueued.store(false, std::memory_order_release);
-    }
+    auto it = mQueued.find(conn->key());
+    if (it == mQueued.end()) return;
+    held = std::move(it->second);
+    mQueued.erase(it);
+    if (mQueued.empty()) mHasQueued.store(false, std::memory_order_release);
 }
 
 int HostRuntime::pollTimeoutMs() {
