@@ -6,10 +6,12 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,6 +20,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 
 #include "platform/HostWire.h"
 
@@ -111,11 +114,59 @@ int connectTo(const std::string& path) {
     return fd;
 }
 
+// Fork detection without a system call: a page the kernel hands every child empty
+// (MADV_WIPEONFORK), whether fork() or a raw clone made it, atfork handlers or not. It holds
+// the token of the process's state, so a child finds no token and checks its pid. Trusted
+// only once /proc/self/smaps shows the kernel keeps the advice ("wf"): qemu-user, for one,
+// accepts it and ignores it. Long-lived processes set it up after some calls; short ones
+// never pay for reading smaps and check the pid on every call.
+constexpr int kChecksBeforeWipeGuard = 64;
+std::atomic<uint64_t>* gWipePage = nullptr;  // published by gWipeReady
+std::atomic<bool> gWipeReady{false};
+std::atomic<int> gPidChecks{0};
+std::atomic<uint64_t> gNextToken{1};
+
+// True when /proc/self/smaps lists the mapping at `page` with the wipe-on-fork flag.
+bool kernelWipesOnFork(const void* page) {
+    FILE* f = fopen("/proc/self/smaps", "re");
+    if (f == nullptr) return false;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(page);
+    char line[512];
+    bool inside = false;
+    bool wipes = false;
+    while (fgets(line, sizeof(line), f) != nullptr) {
+        unsigned long lo, hi;
+        char dash;
+        if (sscanf(line, "%lx%c%lx ", &lo, &dash, &hi) == 3 && dash == '-' &&
+            strchr(line, ':') != nullptr && strncmp(line, "VmFlags", 7) != 0) {
+            inside = lo <= at && at < hi;
+        } else if (inside && strncmp(line, "VmFlags:", 8) == 0) {
+            wipes = strstr(line, " wf") != nullptr;
+            break;
+        }
+    }
+    fclose(f);
+    return wipes;
+}
+
+void setUpWipeGuard(uint64_t token) {
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    void* page = mmap(nullptr, pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) return;
+    if (madvise(page, pageSize, MADV_WIPEONFORK) != 0 || !kernelWipesOnFork(page)) {
+        munmap(page, pageSize);
+        return;
+    }
+    gWipePage = new (page) std::atomic<uint64_t>(token);
+    gWipeReady.store(true, std::memory_order_release);
+}
+
 }  // namespace
 
 HostRuntime::HostRuntime(pid_t pid)
     : mPid(pid),
       mForkCount(gForks.load(std::memory_order_relaxed)),
+      mToken(gNextToken.fetch_add(1)),
       mDir(readDir()),
       mOwnUid(geteuid()) {}
 
@@ -123,11 +174,26 @@ HostRuntime* HostRuntime::get() {
     static const int sAtfork = pthread_atfork(nullptr, nullptr, countFork);
     (void)sAtfork;
     HostRuntime* r = gRuntime.load(std::memory_order_acquire);
+    if (r != nullptr && gWipeReady.load(std::memory_order_acquire) &&
+        gWipePage->load(std::memory_order_relaxed) == r->mToken) {
+        return r;
+    }
     const pid_t pid = getpid();
-    if (r != nullptr && r->mPid == pid) return r;
+    if (r != nullptr && r->mPid == pid) {
+        if (!gWipeReady.load(std::memory_order_relaxed) &&
+            gPidChecks.fetch_add(1, std::memory_order_relaxed) == kChecksBeforeWipeGuard) {
+            setUpWipeGuard(r->mToken);
+        }
+        return r;
+    }
     HostRuntime* fresh = new HostRuntime(pid);
     HostRuntime* expected = r;
     if (gRuntime.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+        // In a child, the page came back empty (or was never set up): the token is this
+        // state's from now on.
+        if (gWipeReady.load(std::memory_order_acquire)) {
+            gWipePage->store(fresh->mToken, std::memory_order_relaxed);
+        }
         if (r != nullptr) {
             r->abandon();
             if (gAbandoned == nullptr) gAbandoned = new std::vector<HostRuntime*>();

@@ -128,6 +128,7 @@ private:
 
     const pid_t mPid;
     const unsigned mForkCount;
+    const uint64_t mToken;  // in the wipe-on-fork page while this state is the process's
     const std::string mDir;
     const uid_t mOwnUid;
     Limits mLimits;

@@ -60,8 +60,8 @@ FrameHeader newHeader(uint32_t type) {
     return h;
 }
 
-// A process state whose pid the calling thread has just checked, for the self() and
-// transact() right behind the check (transactHandle): one getpid() per call is enough.
+// A process state the calling thread has just checked for a fork, for the self() and
+// transact() right behind the check (transactHandle): one check per call is enough.
 thread_local HostRuntime* tChecked = nullptr;
 
 }  // namespace
@@ -91,7 +91,7 @@ IPCThreadState* IPCThreadState::self() {
     if (tSlot.state != nullptr && tSlot.pool != nullptr && !tSlot.pool->forkedByAtfork()) {
         return tSlot.state;
     }
-    const pid_t pid = tChecked != nullptr ? tChecked->pid() : getpid();
+    const pid_t pid = (tChecked != nullptr ? tChecked : HostRuntime::get())->pid();
     if (tSlot.state == nullptr || tSlot.pid != pid) {
         // The key's destructor frees the state when the thread ends.
         static const pthread_key_t sKey = [] {
@@ -273,7 +273,7 @@ status_t IPCThreadState::getAndExecuteCommand() {
     // clone that ran no atfork handlers, brought this thread into a child, which must not
     // serve the parent's connections.
     HostRuntime* rt = tSlot.state == this ? tSlot.pool : nullptr;
-    if (rt == nullptr || rt->pid() != getpid()) {
+    if (rt == nullptr || HostRuntime::get() != rt) {
         rt = HostRuntime::get();
         rt->threadJoined();
         if (tSlot.state == this) tSlot.pool = rt;

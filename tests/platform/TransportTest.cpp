@@ -11,6 +11,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -428,6 +429,29 @@ TEST(ServiceManagerTest, ChildAfterForkStartsFresh) {
         _exit(0);
     }
     EXPECT_EQ(tonvale_test::waitExit(child), 0);
+    EXPECT_EQ(echo->pingBinder(), NO_ERROR);  // the parent's connection is untouched
+    echo.clear();
+    stopServer(server);
+}
+
+// A long-lived process stops asking the kernel for its pid on every call once it trusts a
+// cheaper check; a child made by a raw clone (no atfork handlers run) must still start afresh.
+TEST(ServiceManagerTest, ARawCloneChildOfABusyProcessStartsFresh) {
+    const pid_t server = startEchoServer("platform.cloned");
+    sp<IBinder> echo = defaultServiceManager()->getService(String16("platform.cloned"));
+    ASSERT_NE(echo, nullptr);
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(echo->pingBinder(), NO_ERROR);
+    Child child(static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0)));
+    if (child.pid() == 0) {
+        if (echo->pingBinder() != DEAD_OBJECT) _exit(2);
+        sp<IBinder> own = defaultServiceManager()->checkService(String16("platform.cloned"));
+        if (own == nullptr || own == echo) _exit(3);
+        Parcel d, r;
+        d.writeInterfaceToken(String16(kEchoDescriptor));
+        if (own->transact(CALLER, d, &r) != NO_ERROR || r.readInt32() != getpid()) _exit(4);
+        _exit(0);
+    }
+    EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(echo->pingBinder(), NO_ERROR);  // the parent's connection is untouched
     echo.clear();
     stopServer(server);
