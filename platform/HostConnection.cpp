@@ -759,8 +759,9 @@ bool HostConnection::finishFrame(const uint8_t* frame, size_t len, const Sender&
             r.status = static_cast<status_t>(static_cast<int32_t>(h.code));
             // Decoded now, in stream order: a RELEASE right behind the reply may drop the
             // last reference to an object the reply hands back.
-            if (r.status == NO_ERROR)
+            if (r.status == NO_ERROR) {
                 ok = decodeFrame(mRuntime, self, frame, fds->data(), &r) == NO_ERROR;
+            }
             if (ok) deliverReply(std::move(r));
         }
     } else {
