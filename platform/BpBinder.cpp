@@ -111,7 +111,9 @@ status_t BpBinder::dump(int fd, const Vector<String16>& args) {
 
 status_t BpBinder::transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
     if (__atomic_load_n(&mAlive, __ATOMIC_RELAXED) == 0) return DEAD_OBJECT;
-    const status_t status = IPCThreadState::self()->transact(mHandle, code, data, reply, flags);
+    // One fork check for the call: it serves the thread's state too.
+    const status_t status = hostbinder::transactHandle(hostbinder::HostRuntime::get(), mHandle,
+                                                       code, data, reply, flags);
     if (status == DEAD_OBJECT) __atomic_store_n(&mAlive, 0, __ATOMIC_RELAXED);
     return status;
 }

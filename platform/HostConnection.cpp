@@ -1,59 +1,161 @@
 #include "platform/HostConnection.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <memory>
+
+#include "platform/HostObjects.h"
+#include "platform/HostRuntime.h"
+#include "platform/HostWire.h"
 
 namespace android {
 namespace hostbinder {
 
 namespace {
 
-// A peer that takes no bytes for this long is treated as dead, so it cannot hold a thread.
-constexpr int kWriteStallMs = 5000;
+// One read takes up to two chunks: the second only fills when the first could not hold all
+// that waits, and its coming back empty proves the socket drained without another call.
+constexpr size_t kChunk = 16 * 1024;
 
-// Room for as many descriptors as the kernel passes in one message (SCM_MAX_FD), so that
-// none is left behind unseen; more than kMaxFrameFds still fails the frame.
+// Room for as many descriptors as the kernel passes in one message (SCM_MAX_FD), so that none
+// is dropped unseen; more than a frame may carry still fails the frame.
 constexpr size_t kReceiveFds = 253;
+constexpr size_t kControlSize =
+    CMSG_SPACE(sizeof(struct ucred)) + CMSG_SPACE(kReceiveFds * sizeof(int));
+
+constexpr uint32_t kPollEvents = EPOLLIN | EPOLLRDHUP | EPOLLET;
+
+// What a connection may hold without drawing on the process's budget: a small frame being
+// read and small replies waiting for the peer. Small calls thus never fail for a budget that
+// others' large frames use up. (Calls read and waiting to run are bounded by one read.)
+constexpr size_t kFreeBytes = 16 * 1024;
+
+size_t beyondFree(size_t bytes) {
+    return bytes > kFreeBytes ? bytes - kFreeBytes : 0;
+}
+
+int64_t nowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void closeAll(std::vector<int>* fds) {
+    for (int fd : *fds) {
+        if (fd >= 0) close(fd);
+    }
+    fds->clear();
+}
+
+bool sameSender(const Sender& a, const Sender& b) {
+    return a.pid == b.pid && a.uid == b.uid;
+}
+
+// What one message of a read brought besides its bytes.
+struct Control {
+    alignas(struct cmsghdr) uint8_t buf[kControlSize];
+};
+
+void parseControl(struct msghdr* msg, bool* haveSender, Sender* sender, std::vector<int>* fds) {
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET) continue;
+        if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
+            struct ucred cred;
+            memcpy(&cred, CMSG_DATA(c), sizeof(cred));
+            sender->pid = cred.pid;
+            sender->uid = cred.uid;
+            *haveSender = true;
+        } else if (c->cmsg_type == SCM_RIGHTS) {
+            const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int fd;
+                memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(fd));
+                fds->push_back(fd);
+            }
+        }
+    }
+}
 
 }  // namespace
 
-Frame::Frame(Frame&& o) noexcept : bytes(std::move(o.bytes)), fds(std::move(o.fds)) {
-    o.fds.clear();
+// --- Received ------------------------------------------------------------------------------------
+
+Received::Received(Received&& o) noexcept {
+    *this = std::move(o);
 }
 
-Frame& Frame::operator=(Frame&& o) noexcept {
+Received& Received::operator=(Received&& o) noexcept {
     if (this != &o) {
-        closeFds();
-        bytes = std::move(o.bytes);
-        fds = std::move(o.fds);
-        o.fds.clear();
+        release();
+        header = o.header;
+        sender = o.sender;
+        target = std::move(o.target);
+        status = o.status;
+        data = o.data;
+        dataSize = o.dataSize;
+        objects = o.objects;
+        objectCount = o.objectCount;
+        o.data = nullptr;
+        o.objects = nullptr;
+        o.dataSize = o.objectCount = 0;
     }
     return *this;
 }
 
-Frame::~Frame() {
-    closeFds();
+Received::~Received() {
+    release();
 }
 
-void Frame::closeFds() {
-    for (int fd : fds) {
-        if (fd >= 0) close(fd);
+void Received::release() {
+    if (data != nullptr) {
+        for (size_t i = 0; i < objectCount; ++i) {
+            flat_binder_object obj;
+            memcpy(&obj, data + objects[i], sizeof(obj));
+            releaseWireRecord(obj);
+        }
     }
-    fds.clear();
+    free(data);
+    free(objects);
+    data = nullptr;
+    objects = nullptr;
+    dataSize = objectCount = 0;
 }
 
-HostConnection::HostConnection(int fd, uint64_t key, bool incoming, const sp<IBinder>& root)
-    : mFd(fd), mKey(key), mIncoming(incoming) {
-    struct ucred cred;
-    socklen_t len = sizeof(cred);
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
-        mPeerPid = cred.pid;
-        mPeerUid = cred.uid;
-    }
+void Received::detach(uint8_t** outData, size_t* outDataSize, binder_size_t** outObjects,
+                      size_t* outObjectCount) {
+    *outData = data;
+    *outDataSize = dataSize;
+    *outObjects = objects;
+    *outObjectCount = objectCount;
+    data = nullptr;
+    objects = nullptr;
+    dataSize = objectCount = 0;
+}
+
+// --- HostConnection ------------------------------------------------------------------------------
+
+namespace {
+
+// The calling thread's read buffers.
+struct Chunk {
+    uint8_t a[kChunk];
+    uint8_t b[kChunk];
+};
+thread_local std::unique_ptr<Chunk> tChunk;
+
+}  // namespace
+
+HostConnection::HostConnection(HostRuntime* rt, int fd, uint64_t key, bool incoming,
+                               const sp<IBinder>& root, uid_t peerUid)
+    : mRuntime(rt), mFd(fd), mKey(key), mIncoming(incoming), mPeerUid(peerUid) {
     if (root != nullptr) {
         mExports[0] = Export{root, 0, true};
         mNodeOf[root.get()] = 0;
@@ -61,11 +163,21 @@ HostConnection::HostConnection(int fd, uint64_t key, bool incoming, const sp<IBi
 }
 
 HostConnection::~HostConnection() {
-    // The lock orders the close after the last use under it; the reference count that
+    // The locks order the close after the last use under them; the reference count that
     // brought us here lives in libutils, which thread sanitizers cannot see into.
+    bool abandoned;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        abandoned = mAbandoned;
+    }
+    if (abandoned) return;  // a forked child's copy: its memory is the parent's to free
+    {
+        std::lock_guard<std::mutex> wlock(mWriteLock);
+        dropQueueLocked();
+    }
     std::lock_guard<std::mutex> lock(mLock);
-    if (!mAbandoned) close(mFd);
-    for (int fd : mInFds) close(fd);
+    close(mFd);
+    resetPartial();
 }
 
 bool HostConnection::isDead() const {
@@ -86,15 +198,22 @@ uint32_t HostConnection::newTxId() {
     return id;
 }
 
-status_t HostConnection::sendFrame(const std::vector<uint8_t>& frame, const std::vector<int>& fds) {
-    std::lock_guard<std::mutex> wlock(mWriteLock);
-    if (isDead()) return DEAD_OBJECT;
+// --- writing -------------------------------------------------------------------------------------
+
+status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vector<int>& fds) {
+    std::unique_lock<std::mutex> wlock(mWriteLock);
+    bool queueing;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        if (mDead) return DEAD_OBJECT;
+        queueing = mPollFd >= 0;
+    }
     size_t sent = 0;
     bool fdsSent = fds.empty();
-    while (sent < frame.size()) {
-        struct iovec iov;
-        iov.iov_base = const_cast<uint8_t*>(frame.data()) + sent;
-        iov.iov_len = frame.size() - sent;
+    bool broken = false;
+    const int64_t start = nowMs();
+    while (mQueue.empty() && sent < frame.size()) {
+        struct iovec iov = {frame.data() + sent, frame.size() - sent};
         struct msghdr msg {};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
@@ -119,104 +238,200 @@ status_t HostConnection::sendFrame(const std::vector<uint8_t>& frame, const std:
         // A descriptor the caller closed too early fails its own call, not the connection.
         if (n < 0 && errno == EBADF && !fdsSent && sent == 0) return BAD_VALUE;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (queueing) break;
+            // No pool polls this connection: the calling thread is the client's own, and it
+            // waits for the peer, but never past the stuck-writer bound.
+            const int64_t left = mRuntime->limits().stuckWriteMs - (nowMs() - start);
             struct pollfd p = {mFd, POLLOUT, 0};
-            const int r = poll(&p, 1, kWriteStallMs);
+            const int r = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
             if (r > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
             if (r < 0 && errno == EINTR) continue;
         }
+        broken = true;
+        break;
+    }
+    if (!broken && sent < frame.size()) {
+        // The peer is not reading now: the rest waits in the queue and the poll set watches
+        // for room, so no thread is held for it.
+        const size_t size = frame.size();
+        Queued q;
+        q.sent = sent;
+        if (!fdsSent) {
+            for (int fd : fds) {
+                const int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+                if (dup < 0) {
+                    // Nothing of this frame went out yet (descriptors go with its first byte).
+                    if (errno == EBADF) {
+                        closeAll(&q.fds);
+                        return BAD_VALUE;
+                    }
+                    broken = true;
+                    break;
+                }
+                q.fds.push_back(dup);
+            }
+        }
+        if (!broken &&
+            (mQueuedBytes + size > mRuntime->limits().maxQueuedPerConnection ||
+             !mRuntime->charge(beyondFree(mQueuedBytes + size) - beyondFree(mQueuedBytes)))) {
+            broken = true;
+        }
+        if (broken) {
+            closeAll(&q.fds);
+        } else {
+            q.bytes = std::move(frame);
+            const bool first = mQueue.empty();
+            mQueue.push_back(std::move(q));
+            mQueuedBytes += size;
+            if (first) {
+                mQueueProgressMs = nowMs();
+                {
+                    std::lock_guard<std::mutex> lock(mLock);
+                    mWantWrite = true;
+                    updatePollLocked();
+                }
+                mRuntime->noteQueued(this);
+            }
+        }
+    }
+    wlock.unlock();
+    if (broken) {
         markDead();
         return DEAD_OBJECT;
     }
     return NO_ERROR;
 }
 
-bool HostConnection::tryBeginRead() {
+bool HostConnection::sendQueuedLocked() {
+    while (!mQueue.empty()) {
+        Queued& q = mQueue.front();
+        struct iovec iov = {q.bytes.data() + q.sent, q.bytes.size() - q.sent};
+        struct msghdr msg {};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        std::vector<uint8_t> control;
+        if (!q.fds.empty()) {
+            control.resize(CMSG_SPACE(q.fds.size() * sizeof(int)));
+            msg.msg_control = control.data();
+            msg.msg_controllen = control.size();
+            struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+            cmsg->cmsg_level = SOL_SOCKET;
+            cmsg->cmsg_type = SCM_RIGHTS;
+            cmsg->cmsg_len = CMSG_LEN(q.fds.size() * sizeof(int));
+            memcpy(CMSG_DATA(cmsg), q.fds.data(), q.fds.size() * sizeof(int));
+        }
+        const ssize_t n = sendmsg(mFd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        mQueueProgressMs = nowMs();
+        closeAll(&q.fds);
+        q.sent += static_cast<size_t>(n);
+        if (q.sent == q.bytes.size()) {
+            mRuntime->uncharge(beyondFree(mQueuedBytes) - beyondFree(mQueuedBytes - q.bytes.size()));
+            mQueuedBytes -= q.bytes.size();
+            mQueue.pop_front();
+        }
+    }
+    return true;
+}
+
+bool HostConnection::flushQueued() {
+    bool drained;
+    {
+        std::lock_guard<std::mutex> wlock(mWriteLock);
+        if (mQueue.empty()) return true;
+        if (!sendQueuedLocked()) return false;
+        drained = mQueue.empty();
+        if (drained) {
+            std::lock_guard<std::mutex> lock(mLock);
+            mWantWrite = false;
+            updatePollLocked();
+        }
+    }
+    if (drained) mRuntime->noteDrained(this);
+    return true;
+}
+
+int64_t HostConnection::stuckSince() const {
+    std::lock_guard<std::mutex> wlock(mWriteLock);
+    return mQueue.empty() ? 0 : mQueueProgressMs;
+}
+
+void HostConnection::dropQueueLocked() {
+    for (Queued& q : mQueue) closeAll(&q.fds);
+    mRuntime->uncharge(beyondFree(mQueuedBytes));
+    mQueue.clear();
+    mQueuedBytes = 0;
+}
+
+// --- the reader role -----------------------------------------------------------------------------
+
+bool HostConnection::beginRead(bool polled) {
     std::lock_guard<std::mutex> lock(mLock);
     if (mDead) return false;
-    if (mReading) {
-        mArmPending = true;
-        return false;
-    }
+    // A poll event owes the socket a read, whoever does it: the holder of the role, or this
+    // thread, which may find calls to run first and then hands the read on.
+    if (polled) mPending = true;
+    if (mReading) return false;
     mReading = true;
     return true;
 }
 
-void HostConnection::endRead(bool rearm) {
-    std::lock_guard<std::mutex> lock(mLock);
+void HostConnection::releaseRoleLocked() {
+    // mPending stays: only a read clears it.
     mReading = false;
-    if ((rearm || mArmPending) && !mDead) rearmLocked();
-    mArmPending = false;
     mCond.notify_all();
 }
 
-void HostConnection::rearmLocked() {
-    if (mPollFd < 0) return;
-    struct epoll_event ev {};
-    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-    ev.data.u64 = mKey;
-    epoll_ctl(mPollFd, EPOLL_CTL_MOD, mFd, &ev);
-}
-
-HostConnection::ReadResult HostConnection::readFrame(Frame* out, bool block) {
-    // A blocking reader sleeps in recvmsg itself (outgoing sockets are blocking); on a
-    // non-blocking socket it falls back to poll below.
-    const int flags = (block ? 0 : MSG_DONTWAIT) | MSG_CMSG_CLOEXEC;
+HostConnection::Next HostConnection::serveNext(Received* call) {
+    bool readSome = false;
     for (;;) {
-        if (mIn.size() < sizeof(FrameHeader)) mIn.resize(sizeof(FrameHeader));
-        const size_t total = mInHave < sizeof(FrameHeader) ? sizeof(FrameHeader) : mIn.size();
-        struct iovec iov;
-        iov.iov_base = mIn.data() + mInHave;
-        iov.iov_len = total - mInHave;
-        alignas(struct cmsghdr) uint8_t control[CMSG_SPACE(kReceiveFds * sizeof(int))];
-        struct msghdr msg {};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof(control);
-        const ssize_t n = recvmsg(mFd, &msg, flags);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (!block) return kAgain;
-                struct pollfd p = {mFd, POLLIN, 0};
-                if (poll(&p, 1, -1) < 0 && errno != EINTR) return kError;
-                continue;
+        {
+            std::unique_lock<std::mutex> lock(mLock);
+            if (mDead) {
+                releaseRoleLocked();
+                return kDead;
             }
-            return kError;
+            if (!mReady.empty()) {
+                *call = std::move(mReady.front());
+                mReady.pop_front();
+                // Whatever may still wait goes to another pool thread while this one runs
+                // the call.
+                const bool handOff = !mReady.empty() || mPending || mMayHaveMore || mEnded;
+                releaseRoleLocked();
+                lock.unlock();
+                if (handOff) mRuntime->post(this);
+                return kCall;
+            }
+            if (mEnded) {
+                // The peer closed, and every call it sent before has been taken.
+                releaseRoleLocked();
+                return kDead;
+            }
+            // The last read found the socket empty behind what it took, and no event came
+            // since: nothing is left for this thread.
+            if (readSome && !mMayHaveMore && !mPending) {
+                releaseRoleLocked();
+                return kIdle;
+            }
+            mPending = false;
         }
-        bool tooMany = (msg.msg_flags & MSG_CTRUNC) != 0;
-        for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-            const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            const int* fds = reinterpret_cast<const int*>(CMSG_DATA(c));
-            for (size_t i = 0; i < count; ++i) {
-                int fd;
-                memcpy(&fd, fds + i, sizeof(fd));
-                mInFds.push_back(fd);
+        const Pump p = pump(false);
+        std::lock_guard<std::mutex> lock(mLock);
+        if (p == kBroke) {
+            releaseRoleLocked();
+            return kDead;
+        }
+        if (p == kDrained) {
+            mMayHaveMore = false;
+            if (mReady.empty() && !mPending) {
+                releaseRoleLocked();
+                return kIdle;
             }
         }
-        if (n == 0 || tooMany || mInFds.size() > kMaxFrameFds) return kError;
-        mInHave += static_cast<size_t>(n);
-        if (mInHave == sizeof(FrameHeader) && mIn.size() == sizeof(FrameHeader)) {
-            FrameHeader h;
-            memcpy(&h, mIn.data(), sizeof(h));
-            if (validateFrameHeader(h) != NO_ERROR) return kError;
-            mIn.resize(sizeof(FrameHeader) + framePayloadSize(h));
-        }
-        if (mInHave >= sizeof(FrameHeader) && mInHave == mIn.size()) {
-            FrameHeader h;
-            memcpy(&h, mIn.data(), sizeof(h));
-            Frame f;
-            f.bytes.swap(mIn);
-            f.fds.swap(mInFds);
-            mIn.clear();
-            mInHave = 0;
-            if (validateFrame(f.bytes.data(), f.bytes.size(), f.fds.size()) != NO_ERROR) {
-                return kError;
-            }
-            *out = std::move(f);
-            return kFrame;
-        }
+        readSome = p == kProgress;
     }
 }
 
@@ -226,39 +441,352 @@ void HostConnection::registerWaiter(uint32_t txId) {
 }
 
 void HostConnection::unregisterWaiter(uint32_t txId) {
+    Received dropped;
     std::lock_guard<std::mutex> lock(mLock);
     mWaiters.erase(txId);
-    mReplies.erase(txId);
-}
-
-HostConnection::Turn HostConnection::awaitTurn(uint32_t txId, Frame* reply) {
-    std::unique_lock<std::mutex> lock(mLock);
-    for (;;) {
-        auto it = mReplies.find(txId);
-        if (it != mReplies.end()) {
-            *reply = std::move(it->second);
-            mReplies.erase(it);
-            return kGotReply;
-        }
-        if (mDead) return kDead;
-        if (!mReading) {
-            mReading = true;
-            return kMayRead;
-        }
-        mCond.wait(lock);
+    auto it = mReplies.find(txId);
+    if (it != mReplies.end()) {
+        dropped = std::move(it->second);
+        mReplies.erase(it);
     }
 }
 
-void HostConnection::deliverReply(Frame&& frame) {
-    std::lock_guard<std::mutex> lock(mLock);
-    const uint32_t txId = frame.header().txId;
-    if (mWaiters.count(txId) == 0) return;  // nobody asked; the frame and its fds go
-    mReplies[txId] = std::move(frame);
-    mCond.notify_all();
+HostConnection::Wait HostConnection::awaitReply(uint32_t txId, Received* out) {
+    std::unique_lock<std::mutex> lock(mLock);
+    bool reading = false;
+    bool handOff = false;
+    Wait result;
+    for (;;) {
+        auto it = mReplies.find(txId);
+        if (it != mReplies.end()) {
+            *out = std::move(it->second);
+            mReplies.erase(it);
+            result = kReply;
+            break;
+        }
+        if (mDead || (mEnded && mReady.empty())) {
+            result = kBroken;
+            break;
+        }
+        if (!reading) {
+            if (mReading) {
+                mCond.wait(lock);
+                continue;
+            }
+            mReading = true;
+            reading = true;
+        }
+        if (!mReady.empty()) {
+            // A call into this process while it waits (a callback, say): run it here.
+            *out = std::move(mReady.front());
+            mReady.pop_front();
+            result = kRun;
+            break;
+        }
+        mPending = false;  // the read takes whatever the event announced
+        lock.unlock();
+        const Pump p = pump(true);
+        lock.lock();
+        if (p == kBroke) {
+            releaseRoleLocked();
+            return kBroken;
+        }
+    }
+    if (reading) {
+        // A pool that polls this connection may have left bytes to the waiter; hand them back.
+        handOff = mPollFd >= 0 && !mDead && (mPending || mMayHaveMore || mEnded || !mReady.empty());
+        releaseRoleLocked();
+    }
+    lock.unlock();
+    if (handOff) mRuntime->post(this);
+    return result;
 }
+
+void HostConnection::deliverReply(Received&& reply) {
+    Received dropped;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        const uint32_t txId = reply.header.txId;
+        if (mWaiters.count(txId) != 0) {
+            mReplies[txId] = std::move(reply);
+            mCond.notify_all();
+            return;
+        }
+        dropped = std::move(reply);  // nobody asked; its objects go outside the lock
+    }
+}
+
+// --- reading -------------------------------------------------------------------------------------
+
+HostConnection::Pump HostConnection::pump(bool block) {
+    if (tChunk == nullptr) tChunk.reset(new Chunk);
+    Chunk& chunk = *tChunk;
+    // A frame whose header is in is read straight into its own buffer, which grows only as
+    // its bytes come; anything after it goes to the chunk.
+    const bool direct = mPartialTotal > 0;
+    if (direct && mPartialLen == mPartialCap &&
+        !growPartial(std::min(mPartialTotal, std::max(2 * mPartialCap, kChunk)))) {
+        return kBroke;
+    }
+    struct iovec iov[2];
+    if (direct) {
+        iov[0] = {mPartial + mPartialLen, std::min(mPartialCap, mPartialTotal) - mPartialLen};
+        iov[1] = {chunk.a, kChunk};
+    } else {
+        iov[0] = {chunk.a, kChunk};
+        iov[1] = {chunk.b, kChunk};
+    }
+    Control control[2];
+    struct mmsghdr mm[2];
+    memset(mm, 0, sizeof(mm));
+    for (int i = 0; i < 2; ++i) {
+        mm[i].msg_hdr.msg_iov = &iov[i];
+        mm[i].msg_hdr.msg_iovlen = 1;
+        mm[i].msg_hdr.msg_control = control[i].buf;
+        mm[i].msg_hdr.msg_controllen = sizeof(control[i].buf);
+    }
+    // MSG_WAITFORONE: wait for the first message only; the second slot never blocks.
+    const int flags = MSG_CMSG_CLOEXEC | (block ? MSG_WAITFORONE : MSG_DONTWAIT);
+    int got;
+    for (;;) {
+        got = recvmmsg(mFd, mm, 2, flags, nullptr);
+        if (got > 0) break;
+        if (got == 0) return kBroke;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!block) return kDrained;
+            // A waiting caller on a non-blocking (incoming) socket.
+            struct pollfd p = {mFd, POLLIN, 0};
+            if (poll(&p, 1, -1) < 0 && errno != EINTR) return kBroke;
+            continue;
+        }
+        return kBroke;
+    }
+    std::vector<int> fds[2];
+    Sender senders[2];
+    bool haveSender[2] = {false, false};
+    for (int i = 0; i < got; ++i) {
+        parseControl(&mm[i].msg_hdr, &haveSender[i], &senders[i], &fds[i]);
+    }
+    bool ok = true;
+    bool ended = false;
+    for (int i = 0; i < got && ok && !ended; ++i) {
+        const size_t n = mm[i].msg_len;
+        const bool lost = (mm[i].msg_hdr.msg_flags & MSG_CTRUNC) != 0;
+        if (n == 0) {
+            ended = true;  // the peer closed; calls it sent before still run
+        } else if (!haveSender[i]) {
+            ok = false;  // bytes nobody vouches for
+        } else if (i == 0 && direct) {
+            // Descriptors travel with a frame's first byte, and one frame has one writer.
+            if (!fds[0].empty() || lost || !sameSender(senders[0], mPartialSender)) {
+                ok = false;
+            } else {
+                mPartialLen += n;
+                if (mPartialLen == mPartialTotal) {
+                    ok = finishFrame(mPartial, mPartialTotal, mPartialSender, &mPartialFds,
+                                     mPartialFdsLost);
+                    resetPartial();
+                }
+            }
+        } else {
+            const uint8_t* bytes = static_cast<const uint8_t*>(iov[i].iov_base);
+            ok = takeChunk(bytes, n, senders[i], &fds[i], lost);
+        }
+    }
+    closeAll(&fds[0]);
+    closeAll(&fds[1]);
+    if (!ok) return kBroke;
+    std::lock_guard<std::mutex> lock(mLock);
+    mMayHaveMore = got == 2 && !ended;
+    if (ended) {
+        mEnded = true;
+        return mReady.empty() ? kBroke : kProgress;
+    }
+    return kProgress;
+}
+
+bool HostConnection::growPartial(size_t want) {
+    // Over the budget, the connection is dropped: its peer is the one asking for more.
+    const size_t more = beyondFree(want) - beyondFree(mPartialCap);
+    if (!mRuntime->charge(more)) return false;
+    uint8_t* grown = static_cast<uint8_t*>(realloc(mPartial, want));
+    if (grown == nullptr) {
+        mRuntime->uncharge(more);
+        return false;
+    }
+    mPartial = grown;
+    mPartialCap = want;
+    return true;
+}
+
+bool HostConnection::appendPartial(const uint8_t* bytes, size_t n) {
+    if (mPartialLen + n > mPartialCap) {
+        const size_t limit = mPartialTotal > 0 ? mPartialTotal : sizeof(FrameHeader);
+        if (!growPartial(std::max(mPartialLen + n, std::min(2 * mPartialCap, limit)))) {
+            return false;
+        }
+    }
+    memcpy(mPartial + mPartialLen, bytes, n);
+    mPartialLen += n;
+    return true;
+}
+
+void HostConnection::resetPartial() {
+    free(mPartial);
+    mRuntime->uncharge(beyondFree(mPartialCap));
+    mPartial = nullptr;
+    mPartialLen = mPartialCap = mPartialTotal = 0;
+    closeAll(&mPartialFds);
+    mPartialFdsLost = false;
+}
+
+bool HostConnection::takeChunk(const uint8_t* bytes, size_t n, const Sender& sender,
+                               std::vector<int>* fds, bool fdsLost) {
+    size_t off = 0;
+    if (mPartialLen > 0) {
+        // The rest of a frame begun in an earlier read (its header was not complete then).
+        if (!sameSender(sender, mPartialSender)) return false;
+        if (mPartialTotal == 0) {
+            const size_t take = std::min(sizeof(FrameHeader) - mPartialLen, n);
+            if (!appendPartial(bytes, take)) return false;
+            off += take;
+            if (mPartialLen == sizeof(FrameHeader)) {
+                FrameHeader h;
+                memcpy(&h, mPartial, sizeof(h));
+                if (validateFrameHeader(h) != NO_ERROR) return false;
+                mPartialTotal = sizeof(FrameHeader) + framePayloadSize(h);
+            }
+        }
+        if (mPartialTotal > 0) {
+            const size_t take = std::min(mPartialTotal - mPartialLen, n - off);
+            if (!appendPartial(bytes + off, take)) return false;
+            off += take;
+            if (mPartialLen == mPartialTotal) {
+                const bool ok = finishFrame(mPartial, mPartialTotal, mPartialSender, &mPartialFds,
+                                            mPartialFdsLost);
+                resetPartial();
+                if (!ok) return false;
+            }
+        }
+    }
+    // The frames that start in this read. Descriptors come with the first byte of the last of
+    // them: the kernel ends a read after the message that carried descriptors.
+    size_t last = n;
+    for (size_t p = off; p < n;) {
+        last = p;
+        if (n - p < sizeof(FrameHeader)) break;
+        FrameHeader h;
+        memcpy(&h, bytes + p, sizeof(h));
+        if (validateFrameHeader(h) != NO_ERROR) return false;
+        p += sizeof(FrameHeader) + framePayloadSize(h);
+    }
+    if ((!fds->empty() || fdsLost) && last == n) return false;  // descriptors inside a frame
+    std::vector<int> none;
+    for (size_t p = off; p < n;) {
+        const bool isLast = p == last;
+        std::vector<int>* own = isLast ? fds : &none;
+        const bool lost = isLast && fdsLost;
+        size_t total = 0;
+        if (n - p >= sizeof(FrameHeader)) {
+            FrameHeader h;
+            memcpy(&h, bytes + p, sizeof(h));
+            total = sizeof(FrameHeader) + framePayloadSize(h);
+        }
+        if (total == 0 || n - p < total) {
+            // A frame begun here whose rest is still to come.
+            mPartialSender = sender;
+            mPartialTotal = total;
+            mPartialFds.swap(*own);
+            mPartialFdsLost = lost;
+            return appendPartial(bytes + p, n - p);
+        }
+        if (!finishFrame(bytes + p, total, sender, own, lost)) return false;
+        p += total;
+    }
+    return true;
+}
+
+bool HostConnection::finishFrame(const uint8_t* frame, size_t len, const Sender& sender,
+                                 std::vector<int>* fds, bool fdsLost) {
+    FrameHeader h;
+    memcpy(&h, frame, sizeof(h));
+    const sp<HostConnection> self(this);
+    if (fdsLost) {
+        // The kernel had no descriptor slots for all of them (we are at the descriptor limit)
+        // and closed the rest. The stream itself is whole, so only this frame fails.
+        const bool sound =
+            validateFrame(frame, len, h.fdCount) == NO_ERROR && fds->size() < h.fdCount;
+        closeAll(fds);
+        if (!sound) return false;
+        if (h.type == FRAME_TRANSACTION) {
+            if ((h.flags & IBinder::FLAG_ONEWAY) == 0) {
+                FrameHeader r{};
+                r.magic = kFrameMagic;
+                r.type = FRAME_REPLY;
+                r.txId = h.txId;
+                r.code = static_cast<uint32_t>(FAILED_TRANSACTION);
+                std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t*>(&r),
+                                           reinterpret_cast<const uint8_t*>(&r) + sizeof(r));
+                sendFrame(std::move(bytes), {});
+            }
+            return true;
+        }
+        Received failed;
+        failed.header = h;
+        failed.sender = sender;
+        failed.status = FAILED_TRANSACTION;
+        deliverReply(std::move(failed));
+        return true;
+    }
+    if (validateFrame(frame, len, fds->size()) != NO_ERROR) {
+        closeAll(fds);
+        return false;
+    }
+    bool ok = true;
+    if (h.type == FRAME_RELEASE) {
+        releaseNodes(frame + sizeof(FrameHeader), h.dataSize / 8);
+    } else if (h.type == FRAME_REPLY) {
+        bool wanted;
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            wanted = mWaiters.count(h.txId) != 0;
+        }
+        if (wanted) {
+            Received r;
+            r.header = h;
+            r.sender = sender;
+            r.status = static_cast<status_t>(static_cast<int32_t>(h.code));
+            // Decoded now, in stream order: a RELEASE right behind the reply may drop the
+            // last reference to an object the reply hands back.
+            if (r.status == NO_ERROR) {
+                ok = decodeFrame(mRuntime, self, frame, fds->data(), &r) == NO_ERROR;
+            }
+            if (ok) deliverReply(std::move(r));
+        }
+    } else {
+        Received call;
+        call.header = h;
+        call.sender = sender;
+        call.target = findNode(h.target);
+        // A node this connection never exported: the peer is broken or hostile.
+        ok = call.target != nullptr &&
+             decodeFrame(mRuntime, self, frame, fds->data(), &call) == NO_ERROR;
+        if (ok) {
+            std::lock_guard<std::mutex> lock(mLock);
+            mReady.push_back(std::move(call));
+        }
+    }
+    closeAll(fds);
+    return ok;
+}
+
+// --- death, fork, poll ---------------------------------------------------------------------------
 
 void HostConnection::markDead() {
     std::map<uint32_t, Export> exports;
+    std::map<uint32_t, Received> replies;
+    std::deque<Received> ready;
     {
         std::lock_guard<std::mutex> lock(mLock);
         if (mDead) return;
@@ -267,9 +795,16 @@ void HostConnection::markDead() {
         if (!mAbandoned) shutdown(mFd, SHUT_RDWR);
         exports.swap(mExports);
         mNodeOf.clear();
+        replies.swap(mReplies);
+        ready.swap(mReady);
         mCond.notify_all();
     }
-    // Objects are released outside the lock: their destructors may call back in.
+    {
+        std::lock_guard<std::mutex> wlock(mWriteLock);
+        dropQueueLocked();
+    }
+    mRuntime->noteDrained(this);  // the runtime holds queueing connections until they drain
+    // Objects are released outside the locks: their destructors may call back in.
 }
 
 void HostConnection::abandon() {
@@ -284,13 +819,28 @@ void HostConnection::abandon() {
 
 void HostConnection::setPoll(int epollFd) {
     std::lock_guard<std::mutex> lock(mLock);
+    if (mDead || mPollFd >= 0) return;
     mPollFd = epollFd;
+    struct epoll_event ev {};
+    ev.events = kPollEvents | (mWantWrite ? static_cast<uint32_t>(EPOLLOUT) : 0u);
+    ev.data.u64 = mKey;
+    epoll_ctl(mPollFd, EPOLL_CTL_ADD, mFd, &ev);
 }
 
-int HostConnection::pollFd() const {
+bool HostConnection::polled() const {
     std::lock_guard<std::mutex> lock(mLock);
-    return mPollFd;
+    return mPollFd >= 0;
 }
+
+void HostConnection::updatePollLocked() {
+    if (mPollFd < 0 || mDead) return;
+    struct epoll_event ev {};
+    ev.events = kPollEvents | (mWantWrite ? static_cast<uint32_t>(EPOLLOUT) : 0u);
+    ev.data.u64 = mKey;
+    epoll_ctl(mPollFd, EPOLL_CTL_MOD, mFd, &ev);
+}
+
+// --- exported objects ----------------------------------------------------------------------------
 
 uint32_t HostConnection::exportNode(const sp<IBinder>& binder) {
     std::lock_guard<std::mutex> lock(mLock);

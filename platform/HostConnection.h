@@ -1,23 +1,33 @@
 /*
- * One connection of the host binder transport: a Unix stream socket to one peer process,
- * carrying frames (HostFrame.h) in both directions.
+ * One connection of the host binder transport: a Unix stream socket to one peer, carrying
+ * frames (HostFrame.h) in both directions.
  *
  * Reading is done by whichever thread holds the connection's reader role: a pool thread woken
- * by epoll, or a caller waiting for its reply. The reader hands replies to their waiters and
- * runs incoming transactions itself, so a call back into a waiting caller is served by the
- * waiting thread. Writes are whole frames under a lock.
+ * by the poll set, or a caller waiting for its reply. The reader takes what the socket holds
+ * in one recvmmsg() (a second, non-blocking message slot tells whether the socket is drained),
+ * checks every frame, hands replies to their waiters, applies RELEASE frames and decodes
+ * transactions into a queue, all in stream order. Then it gives the role up to run a
+ * transaction, so another thread can take the next frame meanwhile; a call back into a
+ * waiting caller is run by the waiting thread itself.
  *
- * The connection also holds the objects of this process that it exported to the peer, each
- * with the count of references sent; the peer's RELEASE frames and the connection's death
- * drop them.
+ * Each frame carries its writer's pid and uid as the kernel reports them (SO_PASSCRED makes it
+ * attach SCM_CREDENTIALS to every message, and it never joins two writers' bytes in one read),
+ * so a connection handed to another process speaks with that process's identity.
+ *
+ * What a peer can make the connection hold is bounded: a partial frame grows only as its bytes
+ * arrive, what is buffered beyond a small allowance is charged to the process's budget, and
+ * replies to a peer that does not read wait in a capped queue (when a pool polls the
+ * connection) instead of holding the thread that sent them.
  */
 #pragma once
 
 #include <binder/IBinder.h>
+#include <binder/Parcel.h>
 #include <sys/types.h>
 #include <utils/RefBase.h>
 
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -28,37 +38,57 @@
 namespace android {
 namespace hostbinder {
 
-/** A received frame; owns its descriptors until they move into a Parcel. */
-struct Frame {
-    Frame() = default;
-    Frame(Frame&& o) noexcept;
-    Frame& operator=(Frame&& o) noexcept;
-    Frame(const Frame&) = delete;
-    Frame& operator=(const Frame&) = delete;
-    ~Frame();
+class HostRuntime;
 
-    void closeFds();
-    const FrameHeader& header() const {
-        return *reinterpret_cast<const FrameHeader*>(bytes.data());
-    }
-    const uint8_t* data() const { return bytes.data() + sizeof(FrameHeader); }
+/** Who wrote a frame, as the kernel reports it. */
+struct Sender {
+    pid_t pid = 0;
+    uid_t uid = static_cast<uid_t>(-1);
+};
 
-    std::vector<uint8_t> bytes;  // header and payload
-    std::vector<int> fds;
+/**
+ * A received TRANSACTION or REPLY, decoded: malloc'd Parcel buffers whose object records hold
+ * a strong reference or own a descriptor, until a Parcel adopts them.
+ */
+class Received {
+public:
+    Received() = default;
+    Received(Received&& o) noexcept;
+    Received& operator=(Received&& o) noexcept;
+    Received(const Received&) = delete;
+    Received& operator=(const Received&) = delete;
+    ~Received();
+
+    /** Hands the buffers over (to a Parcel, which then owns their objects). */
+    void detach(uint8_t** data, size_t* dataSize, binder_size_t** objects, size_t* objectCount);
+
+    FrameHeader header{};
+    Sender sender;
+    sp<IBinder> target;          // transactions: the object called
+    status_t status = NO_ERROR;  // a reply's status, or FAILED_TRANSACTION for lost descriptors
+    uint8_t* data = nullptr;
+    size_t dataSize = 0;
+    binder_size_t* objects = nullptr;
+    size_t objectCount = 0;
+
+private:
+    void release();
 };
 
 class HostConnection : public RefBase {
 public:
-    enum ReadResult { kFrame, kAgain, kError };
-    enum Turn { kGotReply, kMayRead, kDead };
+    enum Next { kCall, kIdle, kDead };
 
-    /** Takes a connected non-blocking socket. `root` is node 0 (null for outgoing). */
-    HostConnection(int fd, uint64_t key, bool incoming, const sp<IBinder>& root);
+    /**
+     * Takes a connected socket (SO_PASSCRED already set). `root` is node 0 (null for outgoing
+     * connections). `peerUid` is the uid counted against the per-uid cap (incoming only).
+     */
+    HostConnection(HostRuntime* rt, int fd, uint64_t key, bool incoming, const sp<IBinder>& root,
+                   uid_t peerUid);
 
     uint64_t key() const { return mKey; }
     int fd() const { return mFd; }
     bool incoming() const { return mIncoming; }
-    pid_t peerPid() const { return mPeerPid; }
     uid_t peerUid() const { return mPeerUid; }
     bool isDead() const;
     /** True when the peer has hung up, even if no thread has read the end of the stream yet. */
@@ -66,61 +96,108 @@ public:
 
     uint32_t newTxId();
 
-    /** Sends one frame; DEAD_OBJECT when the peer is gone or stopped reading for too long. */
-    status_t sendFrame(const std::vector<uint8_t>& frame, const std::vector<int>& fds);
+    /**
+     * Sends one frame, its descriptors with its first byte. On a polled connection the bytes
+     * the socket does not take at once wait in the connection's queue; otherwise the caller
+     * waits for the peer, at most the stuck-writer bound. DEAD_OBJECT when the peer is gone,
+     * stuck or over its queue cap; BAD_VALUE when a descriptor is not open.
+     */
+    status_t sendFrame(std::vector<uint8_t>&& frame, const std::vector<int>& fds);
+    /** Pool side, on writability: sends what is queued. False when the connection broke. */
+    bool flushQueued();
+    /** Milliseconds (monotonic) of the queue's last progress; 0 when nothing is queued. */
+    int64_t stuckSince() const;
 
-    /** Pool side: takes the reader role, or notes that the holder must re-arm the poll. */
-    bool tryBeginRead();
-    /** Gives the reader role back; re-arms the poll when asked or when a wake-up was missed. */
-    void endRead(bool rearm);
-    /** Reads towards the next frame; `block` waits for data. Needs the reader role. */
-    ReadResult readFrame(Frame* out, bool block);
+    // --- the reader role, pool side ------------------------------------------------------------
+    /**
+     * Takes the reader role after a poll event (`polled`) or a hand-off; false when another
+     * thread holds it or the connection is dead. The read an event owes is done by whoever
+     * holds the role next: a holder that only runs calls hands it on.
+     */
+    bool beginRead(bool polled);
+    /**
+     * With the reader role held: reads until a transaction is ready to run (kCall: `call`
+     * filled and the role given up, handed to the pool when more may be waiting), the socket is
+     * drained (kIdle: role given up) or the connection breaks (kDead).
+     */
+    Next serveNext(Received* call);
 
+    // --- the reader role, waiting caller side --------------------------------------------------
     void registerWaiter(uint32_t txId);
     void unregisterWaiter(uint32_t txId);
-    /** Waits until the reply of txId is in, the reader role is free (taken), or death. */
-    Turn awaitTurn(uint32_t txId, Frame* reply);
-    /** Hands a reply read by this thread to its waiter; unknown ids are dropped. */
-    void deliverReply(Frame&& frame);
+    enum Wait { kReply, kRun, kBroken };
+    /**
+     * Waits for the reply to txId, reading the socket itself whenever the role is free.
+     * kReply: `out` holds the reply. kRun: `out` holds a transaction that arrived meanwhile,
+     * which the caller runs before waiting again. kBroken: the connection died.
+     */
+    Wait awaitReply(uint32_t txId, Received* out);
 
-    /** Marks the connection dead, wakes every waiter and drops the exported objects. */
+    /** Marks the connection dead, wakes every waiter and drops what it holds. */
     void markDead();
     /** After fork(): closes the inherited socket without disturbing the parent's peer. */
     void abandon();
 
-    /** Poll registration (epoll fd, or -1). */
+    /** Poll registration (epoll fd, or -1). Adds the socket to the set, edge-triggered. */
     void setPoll(int epollFd);
-    int pollFd() const;
+    bool polled() const;
 
     uint32_t exportNode(const sp<IBinder>& binder);
     sp<IBinder> findNode(uint32_t node) const;
-    void releaseNodes(const uint8_t* pairs, size_t count);
     bool hasExports() const;
 
 protected:
     ~HostConnection() override;
 
 private:
-    void rearmLocked();
+    enum Pump { kProgress, kDrained, kBroke };
 
+    Pump pump(bool block);
+    bool takeChunk(const uint8_t* bytes, size_t n, const Sender& sender, std::vector<int>* fds,
+                   bool fdsLost);
+    bool growPartial(size_t capacity);
+    bool appendPartial(const uint8_t* bytes, size_t n);
+    bool finishFrame(const uint8_t* frame, size_t len, const Sender& sender, std::vector<int>* fds,
+                     bool fdsLost);
+    void resetPartial();
+    void releaseNodes(const uint8_t* pairs, size_t count);
+    void deliverReply(Received&& reply);
+    void releaseRoleLocked();
+    void updatePollLocked();
+    bool sendQueuedLocked();
+    void dropQueueLocked();
+
+    HostRuntime* const mRuntime;
     const int mFd;
     const uint64_t mKey;
     const bool mIncoming;
-    pid_t mPeerPid = -1;
-    uid_t mPeerUid = static_cast<uid_t>(-1);
+    const uid_t mPeerUid;
 
-    std::mutex mWriteLock;
+    // Writers: the frame on the wire and the queue behind it.
+    mutable std::mutex mWriteLock;
+    struct Queued {
+        std::vector<uint8_t> bytes;
+        size_t sent = 0;
+        std::vector<int> fds;  // our own duplicates, closed once sent
+    };
+    std::deque<Queued> mQueue;
+    size_t mQueuedBytes = 0;
+    int64_t mQueueProgressMs = 0;
 
     mutable std::mutex mLock;
     std::condition_variable mCond;
     bool mDead = false;
     bool mAbandoned = false;
     bool mReading = false;
-    bool mArmPending = false;
+    bool mPending = false;      // a poll event came while the role was held
+    bool mMayHaveMore = false;  // the last read did not end on an empty socket
+    bool mEnded = false;        // the peer closed; what it sent before is still served
+    bool mWantWrite = false;
     int mPollFd = -1;
     uint32_t mNextTx = 1;
     std::set<uint32_t> mWaiters;
-    std::map<uint32_t, Frame> mReplies;
+    std::map<uint32_t, Received> mReplies;
+    std::deque<Received> mReady;
 
     struct Export {
         sp<IBinder> binder;
@@ -131,10 +208,15 @@ private:
     std::map<IBinder*, uint32_t> mNodeOf;
     uint32_t mNextNode = 1;
 
-    // Partial frame being read; only the reader touches these.
-    std::vector<uint8_t> mIn;
-    size_t mInHave = 0;
-    std::vector<int> mInFds;
+    // The frame being assembled across reads; only the reader touches these. The buffer grows
+    // only as bytes arrive; its capacity beyond the allowance is charged to the budget.
+    uint8_t* mPartial = nullptr;
+    size_t mPartialLen = 0;
+    size_t mPartialCap = 0;
+    size_t mPartialTotal = 0;  // 0 until the header is in
+    Sender mPartialSender;
+    std::vector<int> mPartialFds;
+    bool mPartialFdsLost = false;
 };
 
 }  // namespace hostbinder

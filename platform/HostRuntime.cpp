@@ -6,15 +6,21 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <new>
 
 #include "platform/HostWire.h"
 
@@ -25,6 +31,15 @@ namespace {
 
 constexpr const char* kDefaultDir = "/run/hostbinder";
 
+// Poll keys: connections count up from 1, listeners carry the top bit, and the eventfd that
+// hands connections to the pool has its own.
+constexpr uint64_t kListenerBit = 1ull << 63;
+constexpr uint64_t kWakeKey = ~0ull;
+
+// While out of descriptors with no spare to refuse a client with, accepting is retried this
+// often (new clients would otherwise wait for another one to connect).
+constexpr int kAcceptRetryMs = 100;
+
 std::atomic<HostRuntime*> gRuntime{nullptr};
 
 // Handles stay unique across forks, so a proxy inherited from the parent never names one of
@@ -33,6 +48,25 @@ std::atomic<int32_t> gNextHandle{1};
 
 // States of parent processes, kept reachable after a fork: objects still point into them.
 std::vector<HostRuntime*>* gAbandoned = nullptr;
+
+// Counts fork()s in this process's line; a state made before the last one belongs to the
+// parent. Raw clones are caught by the pid check instead.
+std::atomic<unsigned> gForks{0};
+
+void countFork() {
+    gForks.fetch_add(1, std::memory_order_relaxed);
+}
+
+int64_t nowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void passCredentials(int fd) {
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
+}
 
 std::string readDir() {
     const char* env = getenv("HOSTBINDER_DIR");
@@ -67,6 +101,8 @@ int connectTo(const std::string& path) {
     if (!makeAddress(path, &addr)) return -1;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    // Set before connecting, so that no byte from the server can come without its writer.
+    passCredentials(fd);
     int r;
     do {
         r = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
@@ -78,17 +114,86 @@ int connectTo(const std::string& path) {
     return fd;
 }
 
+// Fork detection without a system call: a page the kernel hands every child empty
+// (MADV_WIPEONFORK), whether fork() or a raw clone made it, atfork handlers or not. It holds
+// the token of the process's state, so a child finds no token and checks its pid. Trusted
+// only once /proc/self/smaps shows the kernel keeps the advice ("wf"): qemu-user, for one,
+// accepts it and ignores it. Long-lived processes set it up after some calls; short ones
+// never pay for reading smaps and check the pid on every call.
+constexpr int kChecksBeforeWipeGuard = 64;
+std::atomic<uint64_t>* gWipePage = nullptr;  // published by gWipeReady
+std::atomic<bool> gWipeReady{false};
+std::atomic<int> gPidChecks{0};
+std::atomic<uint64_t> gNextToken{1};
+
+// True when /proc/self/smaps lists the mapping at `page` with the wipe-on-fork flag.
+bool kernelWipesOnFork(const void* page) {
+    FILE* f = fopen("/proc/self/smaps", "re");
+    if (f == nullptr) return false;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(page);
+    char line[512];
+    bool inside = false;
+    bool wipes = false;
+    while (fgets(line, sizeof(line), f) != nullptr) {
+        unsigned long lo, hi;
+        char dash;
+        if (sscanf(line, "%lx%c%lx ", &lo, &dash, &hi) == 3 && dash == '-' &&
+            strchr(line, ':') != nullptr && strncmp(line, "VmFlags", 7) != 0) {
+            inside = lo <= at && at < hi;
+        } else if (inside && strncmp(line, "VmFlags:", 8) == 0) {
+            wipes = strstr(line, " wf") != nullptr;
+            break;
+        }
+    }
+    fclose(f);
+    return wipes;
+}
+
+void setUpWipeGuard(uint64_t token) {
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    void* page = mmap(nullptr, pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) return;
+    if (madvise(page, pageSize, MADV_WIPEONFORK) != 0 || !kernelWipesOnFork(page)) {
+        munmap(page, pageSize);
+        return;
+    }
+    gWipePage = new (page) std::atomic<uint64_t>(token);
+    gWipeReady.store(true, std::memory_order_release);
+}
+
 }  // namespace
 
-HostRuntime::HostRuntime(pid_t pid) : mPid(pid), mDir(readDir()) {}
+HostRuntime::HostRuntime(pid_t pid)
+    : mPid(pid),
+      mForkCount(gForks.load(std::memory_order_relaxed)),
+      mToken(gNextToken.fetch_add(1)),
+      mDir(readDir()),
+      mOwnUid(geteuid()) {}
 
 HostRuntime* HostRuntime::get() {
+    static const int sAtfork = pthread_atfork(nullptr, nullptr, countFork);
+    (void)sAtfork;
     HostRuntime* r = gRuntime.load(std::memory_order_acquire);
+    if (r != nullptr && gWipeReady.load(std::memory_order_acquire) &&
+        gWipePage->load(std::memory_order_relaxed) == r->mToken) {
+        return r;
+    }
     const pid_t pid = getpid();
-    if (r != nullptr && r->mPid == pid) return r;
+    if (r != nullptr && r->mPid == pid) {
+        if (!gWipeReady.load(std::memory_order_relaxed) &&
+            gPidChecks.fetch_add(1, std::memory_order_relaxed) == kChecksBeforeWipeGuard) {
+            setUpWipeGuard(r->mToken);
+        }
+        return r;
+    }
     HostRuntime* fresh = new HostRuntime(pid);
     HostRuntime* expected = r;
     if (gRuntime.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+        // In a child, the page came back empty (or was never set up): the token is this
+        // state's from now on.
+        if (gWipeReady.load(std::memory_order_acquire)) {
+            gWipePage->store(fresh->mToken, std::memory_order_relaxed);
+        }
         if (r != nullptr) {
             r->abandon();
             if (gAbandoned == nullptr) gAbandoned = new std::vector<HostRuntime*>();
@@ -100,16 +205,44 @@ HostRuntime* HostRuntime::get() {
     return expected;
 }
 
+bool HostRuntime::forkedByAtfork() const {
+    return gForks.load(std::memory_order_relaxed) != mForkCount;
+}
+
 void HostRuntime::abandon() {
     // Runs in a forked child. Threads of the parent are gone; a lock they held stays held, in
     // which case the inherited descriptors are simply left open.
     if (!mLock.try_lock()) return;
     if (mEpoll >= 0) close(mEpoll);
     mEpoll = -1;
+    if (mWakeFd >= 0) close(mWakeFd);
+    mWakeFd.store(-1);
+    if (mReserveFd >= 0) close(mReserveFd);
+    mReserveFd = -1;
     for (auto& l : mListeners) close(l.second.fd);
     mListeners.clear();
     for (auto& c : mConns) c.second->abandon();
     mLock.unlock();
+}
+
+// --- limits --------------------------------------------------------------------------------------
+
+void HostRuntime::setLimits(const Limits& limits) {
+    std::lock_guard<std::mutex> lock(mLock);
+    mLimits = limits;
+}
+
+bool HostRuntime::charge(size_t bytes) {
+    const size_t budget = mLimits.bufferBudget;
+    size_t cur = mBuffered.load(std::memory_order_relaxed);
+    do {
+        if (bytes > budget || cur > budget - bytes) return false;
+    } while (!mBuffered.compare_exchange_weak(cur, cur + bytes, std::memory_order_relaxed));
+    return true;
+}
+
+void HostRuntime::uncharge(size_t bytes) {
+    if (bytes != 0) mBuffered.fetch_sub(bytes, std::memory_order_relaxed);
 }
 
 // --- proxies -----------------------------------------------------------------------------------
@@ -163,25 +296,32 @@ void HostRuntime::dropProxy(int32_t handle, const BpBinder* proxy) {
         mProxies.erase(it);
         if (--mProxyCount[conn->key()] == 0) mProxyCount.erase(conn->key());
     }
-    if (!conn->isDead()) conn->sendFrame(releaseFrame(node, received), {});
+    if (!conn->isDead() && conn->sendFrame(releaseFrame(node, received), {}) == DEAD_OBJECT) {
+        connectionDied(conn);  // it is gone from the tables too, and its socket closes
+        return;
+    }
     closeIfUnused(conn);
 }
 
 // --- connections -------------------------------------------------------------------------------
 
-sp<HostConnection> HostRuntime::connectionByKey(uint64_t key) {
-    std::lock_guard<std::mutex> lock(mLock);
-    auto it = mConns.find(key);
-    return it == mConns.end() ? nullptr : it->second;
+void HostRuntime::forgetConnectionLocked(const sp<HostConnection>& conn) {
+    if (mConns.erase(conn->key()) != 0 && conn->incoming()) {
+        auto n = mConnsPerUid.find(conn->peerUid());
+        if (n != mConnsPerUid.end() && --n->second == 0) mConnsPerUid.erase(n);
+    }
+    for (auto it = mServiceCache.begin(); it != mServiceCache.end();) {
+        it = it->second.connKey == conn->key() ? mServiceCache.erase(it) : std::next(it);
+    }
 }
 
 void HostRuntime::connectionDied(const sp<HostConnection>& conn) {
     conn->markDead();
-    std::lock_guard<std::mutex> lock(mLock);
-    mConns.erase(conn->key());
-    for (auto it = mServiceCache.begin(); it != mServiceCache.end();) {
-        it = it->second.connKey == conn->key() ? mServiceCache.erase(it) : std::next(it);
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        forgetConnectionLocked(conn);
     }
+    noteDrained(conn.get());
 }
 
 void HostRuntime::closeIfUnused(const sp<HostConnection>& conn) {
@@ -189,12 +329,99 @@ void HostRuntime::closeIfUnused(const sp<HostConnection>& conn) {
     {
         std::lock_guard<std::mutex> lock(mLock);
         if (mProxyCount.count(conn->key()) != 0) return;
-        mConns.erase(conn->key());
-        for (auto it = mServiceCache.begin(); it != mServiceCache.end();) {
-            it = it->second.connKey == conn->key() ? mServiceCache.erase(it) : std::next(it);
-        }
+        forgetConnectionLocked(conn);
     }
     conn->markDead();
+}
+
+void HostRuntime::post(const sp<HostConnection>& conn) {
+    {
+        std::lock_guard<std::mutex> lock(mWorkLock);
+        if (!mRunnableKeys.insert(conn->key()).second) return;
+        mRunnable.push_back(conn);
+    }
+    wake();
+}
+
+void HostRuntime::wake() {
+    const int fd = mWakeFd.load(std::memory_order_acquire);
+    const uint64_t one = 1;
+    if (fd >= 0 && write(fd, &one, sizeof(one)) < 0) {
+        // Only a counter at its maximum refuses a write, and then a wake-up is pending anyway.
+    }
+}
+
+sp<HostConnection> HostRuntime::takeRunnable() {
+    sp<HostConnection> conn;
+    bool more;
+    {
+        std::lock_guard<std::mutex> lock(mWorkLock);
+        if (mRunnable.empty()) return nullptr;
+        conn = mRunnable.front();
+        mRunnable.pop_front();
+        mRunnableKeys.erase(conn->key());
+        more = !mRunnable.empty();
+    }
+    // One wake-up may stand for several hand-offs: pass it on.
+    if (more) wake();
+    return conn;
+}
+
+void HostRuntime::noteQueued(const sp<HostConnection>& conn) {
+    {
+        std::lock_guard<std::mutex> lock(mWorkLock);
+        mQueued[conn->key()] = conn;
+        mHasQueued.store(true, std::memory_order_release);
+    }
+    // A pool thread asleep without a timeout takes the new deadline on its next round.
+    wake();
+}
+
+void HostRuntime::noteDrained(HostConnection* conn) {
+    sp<HostConnection> held;  // let go outside the lock
+    std::lock_guard<std::mutex> lock(mWorkLock);
+    auto it = mQueued.find(conn->key());
+    if (it == mQueued.end()) return;
+    held = std::move(it->second);
+    mQueued.erase(it);
+    if (mQueued.empty()) mHasQueued.store(false, std::memory_order_release);
+}
+
+int HostRuntime::pollTimeoutMs() {
+    int timeout = mAcceptStarved.load(std::memory_order_relaxed) ? kAcceptRetryMs : -1;
+    if (!mHasQueued.load(std::memory_order_acquire)) return timeout;
+    std::vector<sp<HostConnection>> queued;
+    {
+        std::lock_guard<std::mutex> lock(mWorkLock);
+        for (const auto& q : mQueued) queued.push_back(q.second);
+    }
+    const int64_t now = nowMs();
+    for (const auto& conn : queued) {
+        const int64_t since = conn->stuckSince();
+        if (since == 0) continue;
+        const int64_t left = std::max<int64_t>(since + mLimits.stuckWriteMs - now, 0) + 1;
+        if (timeout < 0 || left < timeout)
+            timeout = static_cast<int>(std::min<int64_t>(left, INT_MAX));
+    }
+    return timeout;
+}
+
+void HostRuntime::sweepStuck() {
+    std::vector<sp<HostConnection>> queued;
+    {
+        std::lock_guard<std::mutex> lock(mWorkLock);
+        for (const auto& q : mQueued) queued.push_back(q.second);
+    }
+    const int64_t now = nowMs();
+    for (const auto& conn : queued) {
+        const int64_t since = conn->stuckSince();
+        if (conn->isDead() || since == 0) {
+            noteDrained(conn.get());
+        } else if (now - since >= mLimits.stuckWriteMs) {
+            // The peer took nothing for the whole bound: it is gone or does not read.
+            connectionDied(conn);
+        }
+    }
 }
 
 // --- services ----------------------------------------------------------------------------------
@@ -211,6 +438,9 @@ status_t HostRuntime::addService(const std::string& name, const sp<IBinder>& bin
     if (!makeAddress(path, &addr) || !makeAddress(tmp, &addr)) return BAD_VALUE;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -errno;
+    // Accepted sockets inherit it, and a client's first bytes, sent before the accept, carry
+    // their writer too.
+    passCredentials(fd);
     unlink(tmp.c_str());
     // Bound under a private name and renamed over the old socket: a new registration replaces
     // the old one at once, and a socket left by a killed daemon never stands in the way.
@@ -232,15 +462,10 @@ status_t HostRuntime::addService(const std::string& name, const sp<IBinder>& bin
             mListeners.erase(l);
         }
     }
-    const uint64_t key = mNextKey++;
+    const uint64_t key = mNextKey++ | kListenerBit;
     mListeners[key] = Listener{fd, name, binder};
     mListenerByName[name] = key;
-    if (mEpoll >= 0) {
-        struct epoll_event ev {};
-        ev.events = EPOLLIN | EPOLLONESHOT;
-        ev.data.u64 = key;
-        epoll_ctl(mEpoll, EPOLL_CTL_ADD, fd, &ev);
-    }
+    if (mEpoll >= 0) addListenerToPollLocked(key, fd);
     return NO_ERROR;
 }
 
@@ -279,7 +504,7 @@ sp<IBinder> HostRuntime::checkService(const std::string& name) {
     sp<HostConnection> conn;
     {
         std::lock_guard<std::mutex> lock(mLock);
-        conn = new HostConnection(fd, mNextKey++, false, nullptr);
+        conn = new HostConnection(this, fd, mNextKey++, false, nullptr, 0);
         mConns[conn->key()] = conn;
         mServiceCache[name] = CachedService{conn->key(), st.st_dev, st.st_ino};
         if (mPoolStarted) addToPollLocked(conn);
@@ -335,23 +560,26 @@ sp<ProcessState> HostRuntime::processState(ProcessState* (*make)()) {
 int HostRuntime::ensurePollLocked() {
     if (mEpoll < 0) {
         mEpoll = epoll_create1(EPOLL_CLOEXEC);
-        for (const auto& l : mListeners) {
-            struct epoll_event ev {};
-            ev.events = EPOLLIN | EPOLLONESHOT;
-            ev.data.u64 = l.first;
-            epoll_ctl(mEpoll, EPOLL_CTL_ADD, l.second.fd, &ev);
-        }
+        const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        struct epoll_event ev {};
+        ev.events = EPOLLIN | EPOLLET;
+        ev.data.u64 = kWakeKey;
+        epoll_ctl(mEpoll, EPOLL_CTL_ADD, wakeFd, &ev);
+        mWakeFd.store(wakeFd, std::memory_order_release);
+        for (const auto& l : mListeners) addListenerToPollLocked(l.first, l.second.fd);
     }
     return mEpoll;
 }
 
-void HostRuntime::addToPollLocked(const sp<HostConnection>& conn) {
-    const int ep = ensurePollLocked();
+void HostRuntime::addListenerToPollLocked(uint64_t key, int fd) {
     struct epoll_event ev {};
-    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-    ev.data.u64 = conn->key();
-    conn->setPoll(ep);
-    epoll_ctl(ep, EPOLL_CTL_ADD, conn->fd(), &ev);
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = key;
+    epoll_ctl(mEpoll, EPOLL_CTL_ADD, fd, &ev);
+}
+
+void HostRuntime::addToPollLocked(const sp<HostConnection>& conn) {
+    conn->setPoll(ensurePollLocked());
 }
 
 void HostRuntime::startThreadPool() {
@@ -360,18 +588,11 @@ void HostRuntime::startThreadPool() {
         if (mPoolStarted) return;
         mPoolStarted = true;
         ensurePollLocked();
-        for (const auto& c : mConns) {
-            if (c.second->pollFd() < 0) addToPollLocked(c.second);
-        }
+        for (const auto& c : mConns) addToPollLocked(c.second);
         mSpawned++;
     }
     sp<ProcessState> ps = ProcessState::self();
     ps->spawnPooledThread(true);
-}
-
-bool HostRuntime::poolStarted() {
-    std::lock_guard<std::mutex> lock(mLock);
-    return mPoolStarted;
 }
 
 status_t HostRuntime::setMaxThreads(size_t maxThreads) {
@@ -385,52 +606,115 @@ void HostRuntime::threadJoined() {
     if (!mPoolStarted) {
         mPoolStarted = true;
         ensurePollLocked();
-        for (const auto& c : mConns) {
-            if (c.second->pollFd() < 0) addToPollLocked(c.second);
-        }
+        for (const auto& c : mConns) addToPollLocked(c.second);
     }
 }
 
-uint64_t HostRuntime::waitEvent() {
+sp<HostConnection> HostRuntime::waitWork() {
     int ep;
     {
         std::lock_guard<std::mutex> lock(mLock);
         ep = ensurePollLocked();
     }
-    mIdle.fetch_add(1);
-    struct epoll_event ev {};
-    int n;
-    do {
-        n = epoll_wait(ep, &ev, 1, -1);
-    } while (n < 0 && errno == EINTR);
-    mIdle.fetch_sub(1);
-    return n == 1 ? ev.data.u64 : 0;
+    for (;;) {
+        const int timeout = pollTimeoutMs();
+        mIdle.fetch_add(1);
+        struct epoll_event ev {};
+        const int n = epoll_wait(ep, &ev, 1, timeout);
+        mIdle.fetch_sub(1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return nullptr;
+        }
+        if (mHasQueued.load(std::memory_order_acquire)) sweepStuck();
+        if (mAcceptStarved.load(std::memory_order_relaxed)) {
+            std::vector<uint64_t> keys;
+            {
+                std::lock_guard<std::mutex> lock(mLock);
+                for (const auto& l : mListeners) keys.push_back(l.first);
+            }
+            for (uint64_t key : keys) acceptOn(key);
+        }
+        if (n == 0) continue;
+        const uint64_t key = ev.data.u64;
+        if (key == kWakeKey) {
+            sp<HostConnection> conn = takeRunnable();
+            if (conn != nullptr && conn->beginRead(false)) return conn;
+            continue;
+        }
+        if ((key & kListenerBit) != 0) {
+            acceptOn(key);
+            continue;
+        }
+        sp<HostConnection> conn;
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            auto it = mConns.find(key);
+            if (it != mConns.end()) conn = it->second;
+        }
+        if (conn == nullptr) continue;
+        if ((ev.events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0 && !conn->flushQueued()) {
+            connectionDied(conn);
+            continue;
+        }
+        if ((ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0 &&
+            conn->beginRead(true)) {
+            return conn;
+        }
+    }
 }
 
-bool HostRuntime::acceptOn(uint64_t key) {
+void HostRuntime::acceptOn(uint64_t key) {
     std::lock_guard<std::mutex> lock(mLock);
     auto it = mListeners.find(key);
-    if (it == mListeners.end()) return false;
-    const Listener& l = it->second;
+    if (it == mListeners.end()) return;
+    const int listenFd = it->second.fd;
+    if (mReserveFd < 0) mReserveFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    mAcceptStarved.store(false, std::memory_order_relaxed);
     for (;;) {
-        const int fd = accept4(l.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            // Out of descriptors: pause, or the pending client would wake us at once again.
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                usleep(10 * 1000);
+            const int err = errno;
+            if (err == EINTR || err == ECONNABORTED) continue;
+            if (err == EMFILE || err == ENFILE) {
+                // Out of descriptors: the waiting client is refused at once, with the spare
+                // kept for this, rather than left to hang.
+                if (refuseOne(listenFd)) continue;
+            }
+            if (err != EAGAIN && err != EWOULDBLOCK) {
+                mAcceptStarved.store(true, std::memory_order_relaxed);
             }
             break;
         }
-        sp<HostConnection> conn = new HostConnection(fd, mNextKey++, true, l.binder);
+        struct ucred cred;
+        socklen_t len = sizeof(cred);
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+            close(fd);
+            continue;
+        }
+        // Root and this process's own uid are the system itself: they can end or trace the
+        // process anyway, so a cap on them would only refuse legitimate system callers.
+        const bool counted = cred.uid != 0 && cred.uid != mOwnUid;
+        if (counted && mConnsPerUid[cred.uid] >= mLimits.maxConnectionsPerUid) {
+            close(fd);  // the client sees the connection end at once
+            continue;
+        }
+        if (counted) mConnsPerUid[cred.uid]++;
+        passCredentials(fd);
+        sp<HostConnection> conn =
+            new HostConnection(this, fd, mNextKey++, true, it->second.binder, cred.uid);
         mConns[conn->key()] = conn;
         addToPollLocked(conn);
     }
-    struct epoll_event ev {};
-    ev.events = EPOLLIN | EPOLLONESHOT;
-    ev.data.u64 = key;
-    epoll_ctl(mEpoll, EPOLL_CTL_MOD, l.fd, &ev);
-    return true;
+}
+
+bool HostRuntime::refuseOne(int listenFd) {
+    if (mReserveFd < 0) return false;
+    close(mReserveFd);
+    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) close(fd);
+    mReserveFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd >= 0;
 }
 
 void HostRuntime::beforeExecute() {
@@ -442,8 +726,6 @@ void HostRuntime::beforeExecute() {
     }
     ProcessState::self()->spawnPooledThread(false);
 }
-
-void HostRuntime::afterExecute() {}
 
 }  // namespace hostbinder
 }  // namespace android

@@ -1,21 +1,29 @@
 /*
  * Process-wide state of the host binder: the rendezvous directory, the service sockets this
- * process listens on, its connections, the proxy handle table and the thread pool's poll set.
+ * process listens on, its connections, the proxy handle table, the thread pool's poll set and
+ * the limits on what peers can make the process hold.
  *
  * The state belongs to the process that created it. A forked child (fork() or a raw clone,
- * which runs no atfork handlers) notices the changed pid on its next use, closes the inherited
- * descriptors without shutdown(), so the parent's peers see nothing, and starts afresh,
- * reading $HOSTBINDER_DIR again.
+ * which runs no atfork handlers) notices the changed pid on its next call, closes the inherited
+ * descriptors without shutdown(), so the parent's peers see nothing, and starts afresh, reading
+ * $HOSTBINDER_DIR again.
+ *
+ * The poll set is edge-triggered and never re-armed per frame: a connection's reader role
+ * (HostConnection) decides who reads, and a thread that gives the role up while bytes may be
+ * waiting hands the connection to the pool through an eventfd.
  */
 #pragma once
 
 #include <binder/IBinder.h>
+#include <binder/Parcel.h>
 #include <sys/types.h>
 #include <utils/RefBase.h>
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,17 +33,43 @@
 namespace android {
 
 class BpBinder;
+class IPCThreadState;
 class IServiceManager;
 class ProcessState;
 
 namespace hostbinder {
+
+/** What peers can make this process hold. */
+struct Limits {
+    /** Bytes buffered for all connections together: frames under way, calls waiting to run
+     *  and replies waiting for a slow reader. A connection that needs more is dropped. */
+    size_t bufferBudget = 32 * 1024 * 1024;
+    /** Unsent bytes one connection may queue; past it the connection is dropped. */
+    size_t maxQueuedPerConnection = 2 * 1024 * 1024;
+    /** A queue that the peer has not taken a byte of for this long drops its connection. */
+    int stuckWriteMs = 5000;
+    /** Incoming connections per uid; root and this process's own uid are not counted. */
+    size_t maxConnectionsPerUid = 32;
+};
 
 class HostRuntime {
 public:
     /** The state of the calling process, created (again after a fork) on first use. */
     static HostRuntime* get();
 
+    pid_t pid() const { return mPid; }
     const std::string& dir() const { return mDir; }
+    /** True when this process was forked (through fork()) after the state was made. */
+    bool forkedByAtfork() const;
+
+    // --- limits ----------------------------------------------------------------------------
+    const Limits& limits() const { return mLimits; }
+    /** Replaces the limits; for servers that want other bounds (and for tests). */
+    void setLimits(const Limits& limits);
+    /** Charges `bytes` to the buffer budget; false (nothing charged) when it would overflow. */
+    bool charge(size_t bytes);
+    void uncharge(size_t bytes);
+    size_t buffered() const { return mBuffered.load(std::memory_order_relaxed); }
 
     // --- proxies ---------------------------------------------------------------------------
     /** Proxy for a node of the peer, counting one more reference received for it. */
@@ -46,10 +80,14 @@ public:
     void dropProxy(int32_t handle, const BpBinder* proxy);
 
     // --- connections -----------------------------------------------------------------------
-    sp<HostConnection> connectionByKey(uint64_t key);
     void connectionDied(const sp<HostConnection>& conn);
     /** Closes an outgoing connection that no proxy and no exported object uses any more. */
     void closeIfUnused(const sp<HostConnection>& conn);
+    /** Hands a connection whose socket may hold unread bytes to a pool thread. */
+    void post(const sp<HostConnection>& conn);
+    /** A connection started or stopped queueing replies for a slow reader. */
+    void noteQueued(const sp<HostConnection>& conn);
+    void noteDrained(HostConnection* conn);
 
     // --- services --------------------------------------------------------------------------
     status_t addService(const std::string& name, const sp<IBinder>& binder);
@@ -63,15 +101,14 @@ public:
     /** The process's ProcessState, made by `make` on first use. */
     sp<ProcessState> processState(ProcessState* (*make)());
     void startThreadPool();
-    bool poolStarted();
     status_t setMaxThreads(size_t maxThreads);
-    /** Waits for the next poll event; returns its key. */
-    uint64_t waitEvent();
-    /** A listener key: accepts pending clients. False when the key is no listener. */
-    bool acceptOn(uint64_t key);
+    /**
+     * Pool thread: waits for work. Accepts clients, sends queued bytes, drops stuck
+     * connections; returns a connection whose reader role the caller now holds, or null.
+     */
+    sp<HostConnection> waitWork();
     /** Before a pool thread runs a transaction: adds a thread when none would be left idle. */
     void beforeExecute();
-    void afterExecute();
     void threadJoined();
 
 private:
@@ -79,15 +116,32 @@ private:
     void abandon();
     int ensurePollLocked();
     void addToPollLocked(const sp<HostConnection>& conn);
+    void addListenerToPollLocked(uint64_t key, int fd);
     sp<IBinder> proxyForLocked(const sp<HostConnection>& conn, uint32_t node);
+    void forgetConnectionLocked(const sp<HostConnection>& conn);
+    void acceptOn(uint64_t key);
+    bool refuseOne(int listenFd);
+    int pollTimeoutMs();
+    void sweepStuck();
+    sp<HostConnection> takeRunnable();
+    void wake();
 
     const pid_t mPid;
+    const unsigned mForkCount;
+    const uint64_t mToken;  // in the wipe-on-fork page while this state is the process's
     const std::string mDir;
+    const uid_t mOwnUid;
+    Limits mLimits;
+    std::atomic<size_t> mBuffered{0};
 
     std::mutex mLock;
     int mEpoll = -1;
+    std::atomic<int> mWakeFd{-1};
+    int mReserveFd = -1;  // given up to refuse a client cleanly when descriptors run out
+    std::atomic<bool> mAcceptStarved{false};
     uint64_t mNextKey = 1;
     std::map<uint64_t, sp<HostConnection>> mConns;
+    std::map<uid_t, size_t> mConnsPerUid;
 
     struct Listener {
         int fd;
@@ -121,7 +175,23 @@ private:
     size_t mMaxThreads = 15;
     size_t mSpawned = 0;
     std::atomic<int> mIdle{0};
+
+    // Connections handed to the pool, and those with replies queued for a slow reader.
+    std::mutex mWorkLock;
+    std::deque<sp<HostConnection>> mRunnable;
+    std::set<uint64_t> mRunnableKeys;
+    std::map<uint64_t, sp<HostConnection>> mQueued;
+    std::atomic<bool> mHasQueued{false};
 };
+
+// Entry points of the calling thread's state (IPCThreadState.cpp).
+
+/** A transaction on a proxy handle, from the calling thread, on the state `rt`. */
+status_t transactHandle(HostRuntime* rt, int32_t handle, uint32_t code, const Parcel& data,
+                        Parcel* reply, uint32_t flags);
+
+/** The calling thread's state for its strict-mode word, without a fork check. */
+const IPCThreadState* policyState();
 
 }  // namespace hostbinder
 }  // namespace android

@@ -17,15 +17,19 @@ namespace {
 
 constexpr size_t kObjectSize = sizeof(flat_binder_object);
 
-void releaseRecord(const flat_binder_object& obj, const void* who) {
+// Received records are not tied to the Parcel that adopts them later; references taken and
+// dropped for them carry this id (it matters only to libutils' reference debugging).
+const void* const kWireRef = &kObjectSize;
+
+}  // namespace
+
+void releaseWireRecord(const flat_binder_object& obj) {
     if (obj.hdr_type == HOST_OBJ_BINDER && obj.binder != 0) {
-        reinterpret_cast<IBinder*>(static_cast<uintptr_t>(obj.binder))->decStrong(who);
+        reinterpret_cast<IBinder*>(static_cast<uintptr_t>(obj.binder))->decStrong(kWireRef);
     } else if (obj.hdr_type == HOST_OBJ_FD && obj.cookie != 0) {
         close(static_cast<int>(obj.binder));
     }
 }
-
-}  // namespace
 
 status_t encodeFrame(HostRuntime* rt, const sp<HostConnection>& conn, FrameHeader header,
                      const uint8_t* data, size_t dataSize, const binder_size_t* objects,
@@ -103,11 +107,10 @@ status_t encodeFrame(HostRuntime* rt, const sp<HostConnection>& conn, FrameHeade
     return NO_ERROR;
 }
 
-status_t decodeFrame(HostRuntime* rt, const sp<HostConnection>& conn, Frame& frame, const void* who,
-                     uint8_t** outData, size_t* outDataSize, binder_size_t** outObjects,
-                     size_t* outObjectCount) {
+status_t decodeFrame(HostRuntime* rt, const sp<HostConnection>& conn, const uint8_t* frame,
+                     int* fds, Received* out) {
     FrameHeader h;
-    memcpy(&h, frame.bytes.data(), sizeof(h));
+    memcpy(&h, frame, sizeof(h));
     uint8_t* data = static_cast<uint8_t*>(malloc(h.dataSize > 0 ? h.dataSize : 1));
     binder_size_t* objects = static_cast<binder_size_t*>(
         malloc((h.objectCount > 0 ? h.objectCount : 1) * sizeof(binder_size_t)));
@@ -116,7 +119,7 @@ status_t decodeFrame(HostRuntime* rt, const sp<HostConnection>& conn, Frame& fra
         free(objects);
         return NO_MEMORY;
     }
-    const uint8_t* in = frame.data();
+    const uint8_t* in = frame + sizeof(FrameHeader);
     if (h.dataSize > 0) memcpy(data, in, h.dataSize);
     const uint8_t* inOffsets = in + paddedDataSize(h.dataSize);
     size_t built = 0;
@@ -130,7 +133,7 @@ status_t decodeFrame(HostRuntime* rt, const sp<HostConnection>& conn, Frame& fra
         rec.hdr_type = HOST_OBJ_BINDER;
         if (wire.hdr_type == WIRE_BINDER) {
             sp<IBinder> proxy = rt->proxyFor(conn, static_cast<uint32_t>(wire.binder));
-            proxy->incStrong(who);
+            proxy->incStrong(kWireRef);
             rec.binder = reinterpret_cast<uintptr_t>(proxy.get());
         } else if (wire.hdr_type == WIRE_HANDLE) {
             sp<IBinder> local = conn->findNode(static_cast<uint32_t>(wire.binder));
@@ -138,13 +141,13 @@ status_t decodeFrame(HostRuntime* rt, const sp<HostConnection>& conn, Frame& fra
                 err = BAD_VALUE;
                 break;
             }
-            local->incStrong(who);
+            local->incStrong(kWireRef);
             rec.binder = reinterpret_cast<uintptr_t>(local.get());
         } else if (wire.hdr_type == WIRE_FD) {
             rec.hdr_type = HOST_OBJ_FD;
-            rec.binder = static_cast<uint64_t>(frame.fds[wire.binder]);
+            rec.binder = static_cast<uint64_t>(fds[wire.binder]);
             rec.cookie = 1;
-            frame.fds[wire.binder] = -1;
+            fds[wire.binder] = -1;
         }
         memcpy(data + off, &rec, kObjectSize);
         objects[built] = off;
@@ -153,16 +156,16 @@ status_t decodeFrame(HostRuntime* rt, const sp<HostConnection>& conn, Frame& fra
         for (size_t i = 0; i < built; ++i) {
             flat_binder_object rec;
             memcpy(&rec, data + objects[i], kObjectSize);
-            releaseRecord(rec, who);
+            releaseWireRecord(rec);
         }
         free(data);
         free(objects);
         return err;
     }
-    *outData = data;
-    *outDataSize = h.dataSize;
-    *outObjects = objects;
-    *outObjectCount = h.objectCount;
+    out->data = data;
+    out->dataSize = h.dataSize;
+    out->objects = objects;
+    out->objectCount = h.objectCount;
     return NO_ERROR;
 }
 

@@ -15,6 +15,7 @@
 
 #include "platform/HostConnection.h"
 #include "platform/HostFrame.h"
+#include "platform/HostObjects.h"
 
 namespace android {
 namespace hostbinder {
@@ -27,12 +28,16 @@ status_t encodeFrame(HostRuntime* rt, const sp<HostConnection>& conn, FrameHeade
                      size_t objectCount, std::vector<uint8_t>* frame, std::vector<int>* fds);
 
 /**
- * Turns a validated frame into malloc'd Parcel buffers whose object records hold one strong
- * reference each (taken for `who`) and own their descriptors. BAD_VALUE for a node that the
- * connection never exported; nothing is left held then.
+ * Decodes a validated TRANSACTION or REPLY frame (header and payload) into `out`'s malloc'd
+ * Parcel buffers, whose object records then hold one strong reference each or own their
+ * descriptor; each descriptor taken from `fds` (the frame's, fdCount of them) is set to -1
+ * there. BAD_VALUE for a node that the connection never exported; nothing is left held then.
  */
-status_t decodeFrame(HostRuntime* rt, const sp<HostConnection>& conn, Frame& frame, const void* who,
-                     uint8_t** data, size_t* dataSize, binder_size_t** objects, size_t* objectCount);
+status_t decodeFrame(HostRuntime* rt, const sp<HostConnection>& conn, const uint8_t* frame,
+                     int* fds, Received* out);
+
+/** Drops what a decoded record holds: its reference, or its descriptor. */
+void releaseWireRecord(const flat_binder_object& record);
 
 /** A RELEASE frame for `count` references to `node`. */
 std::vector<uint8_t> releaseFrame(uint32_t node, uint32_t count);

@@ -1,9 +1,11 @@
 /*
  * IPCThreadState of the host binder: the calling identity of the transaction a thread runs,
  * the client side of a transaction (send a frame, wait for its reply while serving whatever
- * else arrives on the connection) and the pool loop (poll, read, run, reply).
+ * else arrives on the connection) and the pool loop (wait for work, read, run, reply).
  *
- * The caller's pid and uid come from SO_PEERCRED of the connection the transaction arrived on.
+ * The caller's pid and uid are those of the process that wrote the transaction's frame, as the
+ * kernel reports them for that frame (HostConnection), so they stay right when a connection
+ * is handed from one process to another.
  */
 #include <binder/Binder.h>
 #include <binder/IPCThreadState.h>
@@ -17,10 +19,10 @@
 
 namespace android {
 
-using hostbinder::Frame;
 using hostbinder::FrameHeader;
 using hostbinder::HostConnection;
 using hostbinder::HostRuntime;
+using hostbinder::Received;
 
 namespace {
 
@@ -28,19 +30,24 @@ namespace {
 struct ThreadSlot {
     IPCThreadState* state = nullptr;
     pid_t pid = 0;
+    // Pool threads: the process state they serve. Only a fork inside a call they run can take
+    // one into a child, and fork() is counted; other threads compare pids.
+    HostRuntime* pool = nullptr;
 };
 
 thread_local ThreadSlot tSlot;
 
 // What executeCommand() runs and where sendReply() answers; set by the reader of the frame.
 struct IncomingCall {
+    HostRuntime* rt;
     sp<HostConnection> conn;
-    Frame* frame;
+    Received* call;
 };
 thread_local IncomingCall* tIncoming = nullptr;
 
 // The call that waitForResponse() waits for.
 struct OutgoingCall {
+    HostRuntime* rt;
     sp<HostConnection> conn;
     uint32_t txId;
 };
@@ -53,7 +60,27 @@ FrameHeader newHeader(uint32_t type) {
     return h;
 }
 
+// A process state the calling thread has just checked for a fork, for the self() and
+// transact() right behind the check (transactHandle): one check per call is enough.
+thread_local HostRuntime* tChecked = nullptr;
+
 }  // namespace
+
+namespace hostbinder {
+
+status_t transactHandle(HostRuntime* rt, int32_t handle, uint32_t code, const Parcel& data,
+                        Parcel* reply, uint32_t flags) {
+    tChecked = rt;
+    return IPCThreadState::self()->transact(handle, code, data, reply, flags);
+}
+
+const IPCThreadState* policyState() {
+    // The strict-mode word is per thread; a state copied into a forked child still holds the
+    // right value, so no pid check is needed to read or set it.
+    return tSlot.state != nullptr ? tSlot.state : IPCThreadState::self();
+}
+
+}  // namespace hostbinder
 
 void IPCThreadState::threadDestructor(void* st) {
     if (tSlot.state == st) tSlot.state = nullptr;
@@ -61,7 +88,10 @@ void IPCThreadState::threadDestructor(void* st) {
 }
 
 IPCThreadState* IPCThreadState::self() {
-    const pid_t pid = getpid();
+    if (tSlot.state != nullptr && tSlot.pool != nullptr && !tSlot.pool->forkedByAtfork()) {
+        return tSlot.state;
+    }
+    const pid_t pid = (tChecked != nullptr ? tChecked : HostRuntime::get())->pid();
     if (tSlot.state == nullptr || tSlot.pid != pid) {
         // The key's destructor frees the state when the thread ends.
         static const pthread_key_t sKey = [] {
@@ -73,6 +103,7 @@ IPCThreadState* IPCThreadState::self() {
         delete tSlot.state;
         tSlot.state = new IPCThreadState();
         tSlot.pid = pid;
+        tSlot.pool = nullptr;
         pthread_setspecific(sKey, tSlot.state);
     }
     return tSlot.state;
@@ -161,13 +192,17 @@ void IPCThreadState::flushCommands() {
 }
 
 void IPCThreadState::joinThreadPool(bool /*isMain*/) {
-    HostRuntime::get()->threadJoined();
+    HostRuntime* rt = HostRuntime::get();
+    rt->threadJoined();
+    if (tSlot.state == this) tSlot.pool = rt;
     for (;;) getAndExecuteCommand();
 }
 
 status_t IPCThreadState::transact(int32_t handle, uint32_t code, const Parcel& data, Parcel* reply,
                                   uint32_t flags) {
-    HostRuntime* rt = HostRuntime::get();
+    HostRuntime* rt = tChecked;
+    tChecked = nullptr;
+    if (rt == nullptr) rt = HostRuntime::get();
     sp<HostConnection> conn;
     uint32_t node = 0;
     if (!rt->lookupHandle(handle, &conn, &node) || conn->isDead()) return DEAD_OBJECT;
@@ -185,13 +220,13 @@ status_t IPCThreadState::transact(int32_t handle, uint32_t code, const Parcel& d
     if (err != NO_ERROR) return err;
     const bool oneway = (flags & IBinder::FLAG_ONEWAY) != 0;
     if (!oneway) conn->registerWaiter(h.txId);
-    err = conn->sendFrame(frame, fds);
+    err = conn->sendFrame(std::move(frame), fds);
     if (err != NO_ERROR || oneway) {
         if (!oneway) conn->unregisterWaiter(h.txId);
         if (err == DEAD_OBJECT) rt->connectionDied(conn);
         return err;
     }
-    OutgoingCall call{conn, h.txId};
+    OutgoingCall call{rt, conn, h.txId};
     OutgoingCall* const saved = tOutgoing;
     tOutgoing = &call;
     Parcel ignored;
@@ -202,128 +237,89 @@ status_t IPCThreadState::transact(int32_t handle, uint32_t code, const Parcel& d
 }
 
 status_t IPCThreadState::waitForResponse(Parcel* reply, status_t* /*acquireResult*/) {
-    HostRuntime* rt = HostRuntime::get();
-    const sp<HostConnection> conn = tOutgoing->conn;
-    const uint32_t txId = tOutgoing->txId;
-    Frame got;
+    OutgoingCall* out = tOutgoing;
+    if (out == nullptr) return INVALID_OPERATION;
     for (;;) {
-        Frame f;
-        const HostConnection::Turn turn = conn->awaitTurn(txId, &f);
-        if (turn == HostConnection::kDead) return DEAD_OBJECT;
-        if (turn == HostConnection::kGotReply) {
-            got = std::move(f);
-            break;
-        }
-        if (conn->readFrame(&f, true) != HostConnection::kFrame) {
-            conn->endRead(false);
-            rt->connectionDied(conn);
-            return DEAD_OBJECT;
-        }
-        const FrameHeader h = f.header();
-        if (h.type == hostbinder::FRAME_REPLY && h.txId != txId) {
-            // Handed over before the reader role is: its waiter may take the role next and
-            // must find the reply instead of waiting on the socket for it.
-            conn->deliverReply(std::move(f));
-            conn->endRead(false);
-            continue;
-        }
-        conn->endRead(false);
-        if (h.type == hostbinder::FRAME_REPLY) {
-            got = std::move(f);
-            break;
-        } else if (h.type == hostbinder::FRAME_RELEASE) {
-            conn->releaseNodes(f.data(), h.dataSize / 8);
-        } else {
-            // A call into this process while it waits (e.g. a callback): serve it here.
-            IncomingCall in{conn, &f};
-            IncomingCall* const saved = tIncoming;
-            tIncoming = &in;
-            executeCommand(hostbinder::FRAME_TRANSACTION);
-            tIncoming = saved;
+        Received got;
+        switch (out->conn->awaitReply(out->txId, &got)) {
+            case HostConnection::kBroken:
+                out->rt->connectionDied(out->conn);
+                return DEAD_OBJECT;
+            case HostConnection::kRun: {
+                // A call into this process while it waits (a callback, say): run it here.
+                IncomingCall in{out->rt, out->conn, &got};
+                IncomingCall* const saved = tIncoming;
+                tIncoming = &in;
+                executeCommand(hostbinder::FRAME_TRANSACTION);
+                tIncoming = saved;
+                continue;
+            }
+            case HostConnection::kReply: {
+                if (got.status != NO_ERROR) return got.status;
+                uint8_t* data;
+                size_t dataSize;
+                binder_size_t* objects;
+                size_t objectCount;
+                got.detach(&data, &dataSize, &objects, &objectCount);
+                reply->ipcSetDataReference(data, dataSize, objects, objectCount, nullptr, nullptr);
+                return NO_ERROR;
+            }
         }
     }
-    const status_t status = static_cast<status_t>(static_cast<int32_t>(got.header().code));
-    if (status != NO_ERROR) return status;
-    uint8_t* data = nullptr;
-    size_t dataSize = 0;
-    binder_size_t* objects = nullptr;
-    size_t objectCount = 0;
-    status_t err =
-        hostbinder::decodeFrame(rt, conn, got, reply, &data, &dataSize, &objects, &objectCount);
-    if (err != NO_ERROR) {
-        rt->connectionDied(conn);
-        return err;
-    }
-    reply->ipcSetDataReference(data, dataSize, objects, objectCount, nullptr, nullptr);
-    return NO_ERROR;
 }
 
 status_t IPCThreadState::getAndExecuteCommand() {
-    HostRuntime* rt = HostRuntime::get();
-    const uint64_t key = rt->waitEvent();
-    if (key == 0 || rt->acceptOn(key)) return NO_ERROR;
-    sp<HostConnection> conn = rt->connectionByKey(key);
-    if (conn == nullptr || !conn->tryBeginRead()) return NO_ERROR;
-    for (;;) {
-        Frame f;
-        const HostConnection::ReadResult r = conn->readFrame(&f, false);
-        if (r == HostConnection::kAgain) {
-            conn->endRead(true);
-            return NO_ERROR;
-        }
-        if (r == HostConnection::kError) {
-            conn->endRead(false);
+    // Checked between calls, off the path of any: a fork inside the last call, even a raw
+    // clone that ran no atfork handlers, brought this thread into a child, which must not
+    // serve the parent's connections.
+    HostRuntime* rt = tSlot.state == this ? tSlot.pool : nullptr;
+    if (rt == nullptr || HostRuntime::get() != rt) {
+        rt = HostRuntime::get();
+        rt->threadJoined();
+        if (tSlot.state == this) tSlot.pool = rt;
+    }
+    sp<HostConnection> conn = rt->waitWork();
+    if (conn == nullptr) return NO_ERROR;
+    Received call;
+    switch (conn->serveNext(&call)) {
+        case HostConnection::kDead:
             rt->connectionDied(conn);
             return NO_ERROR;
-        }
-        const FrameHeader h = f.header();
-        if (h.type == hostbinder::FRAME_REPLY) {
-            conn->deliverReply(std::move(f));
-        } else if (h.type == hostbinder::FRAME_RELEASE) {
-            conn->releaseNodes(f.data(), h.dataSize / 8);
+        case HostConnection::kIdle:
             rt->closeIfUnused(conn);
-        } else {
-            // Let another pool thread take the connection's next frame meanwhile.
-            conn->endRead(true);
-            rt->beforeExecute();
-            IncomingCall in{conn, &f};
-            IncomingCall* const saved = tIncoming;
-            tIncoming = &in;
-            const status_t err = executeCommand(hostbinder::FRAME_TRANSACTION);
-            tIncoming = saved;
-            return err;
-        }
+            return NO_ERROR;
+        case HostConnection::kCall:
+            break;
     }
+    rt->beforeExecute();
+    IncomingCall in{rt, conn, &call};
+    IncomingCall* const saved = tIncoming;
+    tIncoming = &in;
+    const status_t err = executeCommand(hostbinder::FRAME_TRANSACTION);
+    tIncoming = saved;
+    return err;
 }
 
 status_t IPCThreadState::executeCommand(int32_t /*command*/) {
-    HostRuntime* rt = HostRuntime::get();
     IncomingCall* in = tIncoming;
-    const FrameHeader h = in->frame->header();
-    const sp<IBinder> target = in->conn->findNode(h.target);
-    if (target == nullptr) {
-        // A bogus node: the peer is broken or hostile, so it is cut off.
-        rt->connectionDied(in->conn);
-        return BAD_VALUE;
-    }
+    Received& call = *in->call;
+    const FrameHeader h = call.header;
+    const sp<IBinder> target = std::move(call.target);
     Parcel data;
-    uint8_t* bytes = nullptr;
-    size_t dataSize = 0;
-    binder_size_t* objects = nullptr;
-    size_t objectCount = 0;
-    status_t err = hostbinder::decodeFrame(rt, in->conn, *in->frame, &data, &bytes, &dataSize,
-                                           &objects, &objectCount);
-    if (err != NO_ERROR) {
-        rt->connectionDied(in->conn);
-        return err;
+    {
+        uint8_t* bytes;
+        size_t dataSize;
+        binder_size_t* objects;
+        size_t objectCount;
+        call.detach(&bytes, &dataSize, &objects, &objectCount);
+        data.ipcSetDataReference(bytes, dataSize, objects, objectCount, nullptr, nullptr);
     }
-    data.ipcSetDataReference(bytes, dataSize, objects, objectCount, nullptr, nullptr);
 
     const pid_t savedPid = mCallingPid;
     const uid_t savedUid = mCallingUid;
     const int32_t savedFlags = mLastTransactionBinderFlags;
-    mCallingPid = in->conn->peerPid();
-    mCallingUid = in->conn->peerUid();
+    mCallingPid = call.sender.pid;
+    mCallingUid = call.sender.uid;
     mLastTransactionBinderFlags = static_cast<int32_t>(h.flags);
     Parcel reply;
     status_t status = target->transact(h.code, data, &reply, h.flags);
@@ -331,6 +327,7 @@ status_t IPCThreadState::executeCommand(int32_t /*command*/) {
     mCallingUid = savedUid;
     mLastTransactionBinderFlags = savedFlags;
 
+    status_t err = NO_ERROR;
     if ((h.flags & IBinder::FLAG_ONEWAY) == 0) {
         if (status != NO_ERROR) reply.setError(status);
         err = sendReply(reply, h.flags);
@@ -339,10 +336,12 @@ status_t IPCThreadState::executeCommand(int32_t /*command*/) {
 }
 
 status_t IPCThreadState::sendReply(const Parcel& reply, uint32_t /*flags*/) {
-    HostRuntime* rt = HostRuntime::get();
     IncomingCall* in = tIncoming;
+    HostRuntime* rt = in->rt;
+    // The call forked (fork()): the child must not answer on its parent's connection.
+    if (rt->forkedByAtfork()) return DEAD_OBJECT;
     FrameHeader h = newHeader(hostbinder::FRAME_REPLY);
-    h.txId = in->frame->header().txId;
+    h.txId = in->call->header.txId;
     std::vector<uint8_t> frame;
     std::vector<int> fds;
     status_t status = reply.errorCheck();
@@ -359,7 +358,7 @@ status_t IPCThreadState::sendReply(const Parcel& reply, uint32_t /*flags*/) {
                      reinterpret_cast<const uint8_t*>(&h) + sizeof(h));
         fds.clear();
     }
-    const status_t err = in->conn->sendFrame(frame, fds);
+    const status_t err = in->conn->sendFrame(std::move(frame), fds);
     if (err == DEAD_OBJECT) rt->connectionDied(in->conn);
     return err;
 }

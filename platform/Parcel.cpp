@@ -20,6 +20,7 @@
 #include <utils/String8.h>
 
 #include "platform/HostObjects.h"
+#include "platform/HostRuntime.h"
 
 namespace android {
 
@@ -237,7 +238,7 @@ void Parcel::scanForFds() const {
 }
 
 status_t Parcel::writeInterfaceToken(const String16& interface) {
-    const IPCThreadState* threadState = IPCThreadState::self();
+    const IPCThreadState* threadState = hostbinder::policyState();
     writeInt32(threadState->getStrictModePolicy() | kStrictModePenaltyGather);
     updateWorkSourceRequestHeaderPosition();
     writeInt32(threadState->shouldPropagateWorkSource()
@@ -260,7 +261,9 @@ bool Parcel::checkInterface(IBinder* binder) const {
 
 bool Parcel::enforceInterface(const String16& interface, IPCThreadState* threadState) const {
     const int32_t strictPolicy = readInt32();
-    if (threadState == nullptr) threadState = IPCThreadState::self();
+    if (threadState == nullptr) {
+        threadState = const_cast<IPCThreadState*>(hostbinder::policyState());
+    }
     threadState->setStrictModePolicy(strictPolicy);
     updateWorkSourceRequestHeaderPosition();
     readInt32();  // work source uid; not propagated on the host

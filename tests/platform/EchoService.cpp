@@ -5,9 +5,11 @@
 #include <binder/MemoryBase.h>
 #include <binder/Parcel.h>
 #include <binder/ProcessState.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utils/String8.h>
@@ -50,7 +52,7 @@ status_t EchoService::dump(int fd, const Vector<String16>& args) {
 }
 
 status_t EchoService::onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
-    if (code >= FIRST_CALL_TRANSACTION && code <= MAX_OVERLAP && !data.checkInterface(this)) {
+    if (code >= FIRST_CALL_TRANSACTION && code <= REPLY_BYTES && !data.checkInterface(this)) {
         return PERMISSION_DENIED;
     }
     switch (code) {
@@ -135,14 +137,27 @@ status_t EchoService::onTransact(uint32_t code, const Parcel& data, Parcel* repl
         }
         case MAX_OVERLAP:
             return reply->writeInt32(mMaxRunning.load());
+        case REPLY_BYTES: {
+            const int32_t n = data.readInt32();
+            if (n < 0 || n > 512 * 1024) return BAD_VALUE;
+            const std::vector<uint8_t> bytes(static_cast<size_t>(n), 0x5a);
+            return reply->write(bytes.data(), bytes.size());
+        }
         default:
             return BBinder::onTransact(code, data, reply, flags);
     }
 }
 
-pid_t startEchoServer(const char* name) {
+pid_t startEchoServer(const char* name, const ServerOptions& options) {
     const pid_t pid = tonvale_test::forkProcess();
     if (pid != 0) return pid;
+    if (options.spareFds > 0) {
+        size_t open = 0;
+        for (int fd = 0; fd < 4096; ++fd) open += fcntl(fd, F_GETFD) >= 0;
+        const struct rlimit lim = {open + options.spareFds, open + options.spareFds};
+        if (setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(4);
+    }
+    if (options.limits != nullptr) hostbinder::HostRuntime::get()->setLimits(*options.limits);
     sp<IServiceManager> sm = defaultServiceManager();
     if (sm->addService(String16(name), new EchoService()) != NO_ERROR) _exit(3);
     ProcessState::self()->startThreadPool();

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/HostRuntime.h"
+
 namespace android {
 namespace platform_test {
 
@@ -28,6 +30,7 @@ enum : uint32_t {
     HOLD_BINDER,                             // keeps the binder sent
     DROP_BINDERS,                            // forgets the binders held
     MAX_OVERLAP,                             // most DELAYED_ECHO calls seen running at once
+    REPLY_BYTES,                             // int32 n -> n bytes (at most 512 KiB)
 };
 
 constexpr const char* kEchoName = "platform.echo";
@@ -62,8 +65,14 @@ private:
     std::atomic<int> mMaxRunning{0};
 };
 
+/** How a test server is set up beyond the defaults. */
+struct ServerOptions {
+    const hostbinder::Limits* limits = nullptr;  // the transport's limits; defaults when null
+    int spareFds = 0;  // when > 0: descriptors the server may open beyond those it starts with
+};
+
 /** Forks a process that registers an EchoService under `name` and serves it. */
-pid_t startEchoServer(const char* name = kEchoName);
+pid_t startEchoServer(const char* name = kEchoName, const ServerOptions& options = {});
 
 /** Kills and reaps a server. */
 void stopServer(pid_t pid);

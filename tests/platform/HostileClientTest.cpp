@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "EchoService.h"
+#include "RawClient.h"
 #include "common/TestEnv.h"
 #include "platform/HostFrame.h"
 #include "platform/HostObjects.h"
@@ -24,76 +25,28 @@ namespace platform_test {
 namespace {
 
 using hostbinder::FrameHeader;
+using hostbinder::paddedDataSize;
 
-int connectRaw() {
-    const std::string path = tonvale_test::binderDir() + "/" + kEchoName;
-    struct sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        return -1;
+// A payload of `dataSize` bytes of data with object records at the given offsets, and the
+// offset table behind it.
+std::vector<uint8_t> withRecords(uint32_t dataSize,
+                                 const std::vector<std::pair<uint32_t, flat_binder_object>>& recs) {
+    std::vector<uint8_t> p(paddedDataSize(dataSize) + recs.size() * sizeof(uint32_t), 0);
+    for (size_t i = 0; i < recs.size(); ++i) {
+        memcpy(p.data() + recs[i].first, &recs[i].second, sizeof(flat_binder_object));
     }
-    return fd;
-}
-
-FrameHeader txHeader(uint32_t dataSize, uint32_t objects = 0, uint32_t fds = 0) {
-    FrameHeader h{};
-    h.magic = hostbinder::kFrameMagic;
-    h.type = hostbinder::FRAME_TRANSACTION;
-    h.txId = 7;
-    h.code = IBinder::PING_TRANSACTION;
-    h.dataSize = dataSize;
-    h.objectCount = objects;
-    h.fdCount = fds;
-    return h;
-}
-
-std::vector<uint8_t> bytesOf(const FrameHeader& h, const std::vector<uint8_t>& payload = {}) {
-    std::vector<uint8_t> out(sizeof(h) + payload.size());
-    memcpy(out.data(), &h, sizeof(h));
-    if (!payload.empty()) memcpy(out.data() + sizeof(h), payload.data(), payload.size());
-    return out;
-}
-
-void sendWithFds(int sock, const std::vector<uint8_t>& bytes, const std::vector<int>& fds) {
-    struct iovec iov = {const_cast<uint8_t*>(bytes.data()), bytes.size()};
-    struct msghdr msg {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    std::vector<uint8_t> control(CMSG_SPACE(fds.size() * sizeof(int)));
-    if (!fds.empty()) {
-        msg.msg_control = control.data();
-        msg.msg_controllen = control.size();
-        struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(fds.size() * sizeof(int));
-        memcpy(CMSG_DATA(c), fds.data(), fds.size() * sizeof(int));
+    for (size_t i = 0; i < recs.size(); ++i) {
+        memcpy(p.data() + paddedDataSize(dataSize) + i * sizeof(uint32_t), &recs[i].first,
+               sizeof(uint32_t));
     }
-    sendmsg(sock, &msg, MSG_NOSIGNAL);
+    return p;
 }
 
-// True when the server closed the connection within five seconds.
-bool closedByServer(int sock) {
-    char buf[256];
-    for (;;) {
-        struct pollfd p = {sock, POLLIN, 0};
-        if (poll(&p, 1, 5000) <= 0) return false;
-        const ssize_t n = recv(sock, buf, sizeof(buf), 0);
-        if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
-        if (n < 0) return false;
-    }
-}
-
-size_t openFds(pid_t pid) {
-    size_t n = 0;
-    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (d == nullptr) return 0;
-    while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
+flat_binder_object record(uint32_t type, uint64_t binder = 0) {
+    flat_binder_object o{};
+    o.hdr_type = type;
+    o.binder = binder;
+    return o;
 }
 
 class HostileClientTest : public testing::Test {
@@ -110,10 +63,13 @@ protected:
         stopServer(mServer);
     }
 
-    // Sends the frame on a fresh connection, expects it closed and the server still serving.
+    // Sends the frame on a fresh connection, expects it closed and the server still serving
+    // this process's own connection and another raw one that was open all along.
     void expectRejected(const std::vector<uint8_t>& bytes, const std::vector<int>& fds = {},
                         bool closeWriteSide = false) {
-        const int sock = connectRaw();
+        const int bystander = connectRaw(kEchoName);
+        ASSERT_GE(bystander, 0);
+        const int sock = connectRaw(kEchoName);
         ASSERT_GE(sock, 0);
         sendWithFds(sock, bytes, fds);
         if (closeWriteSide) shutdown(sock, SHUT_WR);
@@ -124,6 +80,25 @@ protected:
         data.writeInterfaceToken(String16(kEchoDescriptor));
         EXPECT_EQ(mEcho->transact(CALLER, data, &reply), NO_ERROR);
         EXPECT_EQ(reply.readInt32(), getpid());
+        EXPECT_TRUE(answered(bystander, bytesOf(txHeader(0))));
+        close(bystander);
+    }
+
+    // True when the frame, sent on `sock`, gets a successful reply.
+    static bool answered(int sock, const std::vector<uint8_t>& bytes,
+                         const std::vector<int>& fds = {}) {
+        FrameHeader h;
+        std::vector<uint8_t> payload;
+        return sendWithFds(sock, bytes, fds) && readFrame(sock, &h, &payload) &&
+               h.type == hostbinder::FRAME_REPLY && h.code == 0 && h.txId == 7;
+    }
+
+    // Sends the frame on a fresh connection and expects a successful reply.
+    void expectAccepted(const std::vector<uint8_t>& bytes, const std::vector<int>& fds = {}) {
+        const int sock = connectRaw(kEchoName);
+        ASSERT_GE(sock, 0);
+        EXPECT_TRUE(answered(sock, bytes, fds));
+        close(sock);
     }
 
     pid_t mServer = -1;
@@ -190,6 +165,34 @@ TEST_F(HostileClientTest, BogusObjectsAndHandlesCloseTheConnection) {
     expectRejected(bytesOf(txHeader(32, 1), p4));
 }
 
+// Each bad frame below breaks one rule and passes every other check, and beside it goes the
+// same frame with that one rule kept, which the server answers: so each check is shown to
+// matter on its own.
+TEST_F(HostileClientTest, EachFrameCheckClosesTheConnectionOnItsOwn) {
+    const flat_binder_object null = record(hostbinder::WIRE_NULL);
+    // Overlapping object records.
+    expectRejected(bytesOf(txHeader(48, 2), withRecords(48, {{0, null}, {12, null}})));
+    expectAccepted(bytesOf(txHeader(48, 2), withRecords(48, {{0, null}, {24, null}})));
+    // A misaligned offset.
+    expectRejected(bytesOf(txHeader(32, 1), withRecords(32, {{2, null}})));
+    expectAccepted(bytesOf(txHeader(32, 1), withRecords(32, {{4, null}})));
+    // A record that runs past the data (into the offset table).
+    expectRejected(bytesOf(txHeader(32, 1), withRecords(32, {{12, null}})));
+    expectAccepted(bytesOf(txHeader(32, 1), withRecords(32, {{8, null}})));
+    // A non-zero reserved word.
+    FrameHeader reserved = txHeader(0);
+    reserved.reserved = 1;
+    expectRejected(bytesOf(reserved));
+    expectAccepted(bytesOf(txHeader(0)));
+    // One descriptor index used twice (and so every index is used).
+    const int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(devnull, 0);
+    const flat_binder_object fd0 = record(hostbinder::WIRE_FD, 0);
+    expectRejected(bytesOf(txHeader(48, 2, 1), withRecords(48, {{0, fd0}, {24, fd0}})), {devnull});
+    expectAccepted(bytesOf(txHeader(48, 2, 1), withRecords(48, {{0, fd0}, {24, null}})), {devnull});
+    close(devnull);
+}
+
 TEST_F(HostileClientTest, DescriptorAbuseClosesTheConnectionAndLeaksNothing) {
     const int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(devnull, 0);
@@ -210,10 +213,35 @@ TEST_F(HostileClientTest, DescriptorAbuseClosesTheConnectionAndLeaksNothing) {
          << " open, " << mBaseFds << " before";
 }
 
+// A peer that sends several calls and an unfinished frame, then closes its end, is always
+// seen to go, however its end of stream falls among the reads and hand-offs of the calls.
+TEST_F(HostileClientTest, APeerThatClosesAfterSeveralCallsIsAlwaysSeenToGo) {
+    std::vector<uint8_t> burst;
+    for (int i = 0; i < 8; ++i) {
+        const std::vector<uint8_t> ping = bytesOf(txHeader(0));
+        burst.insert(burst.end(), ping.begin(), ping.end());
+    }
+    burst.push_back(0x48);
+    burst.push_back(0x42);  // the first bytes of another frame
+    for (int round = 0; round < 2000; ++round) {
+        const int sock = connectRaw(kEchoName);
+        ASSERT_GE(sock, 0);
+        sendWithFds(sock, burst);
+        // The end comes once the server has read the calls, while it hands them round.
+        for (int spin = 0; spin < 100000 && untaken(sock) != 0; ++spin) {
+        }
+        shutdown(sock, SHUT_WR);
+        const bool closed = closedByServer(sock);
+        close(sock);
+        ASSERT_TRUE(closed) << "round " << round;
+    }
+    EXPECT_EQ(mEcho->pingBinder(), NO_ERROR);
+}
+
 TEST_F(HostileClientTest, GarbageFromManyClientsAtOnce) {
     std::vector<int> socks;
     for (int i = 0; i < 20; ++i) {
-        const int s = connectRaw();
+        const int s = connectRaw(kEchoName);
         ASSERT_GE(s, 0);
         std::vector<uint8_t> junk(64 + i * 13);
         for (size_t k = 0; k < junk.size(); ++k) junk[k] = static_cast<uint8_t>(k * 31 + i);

@@ -11,6 +11,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,21 +22,12 @@
 #include <vector>
 
 #include "EchoService.h"
+#include "RawClient.h"
 #include "common/TestEnv.h"
 
 namespace android {
 namespace platform_test {
 namespace {
-
-// Polls a condition that another process makes true, for at most five seconds.
-template <typename F>
-bool eventually(F f) {
-    for (int i = 0; i < 500; ++i) {
-        if (f()) return true;
-        usleep(10000);
-    }
-    return f();
-}
 
 class TransportTest : public testing::Test {
 protected:
@@ -283,6 +275,56 @@ TEST_F(TransportTest, CallingPidAndUidAreTheCallers) {
     EXPECT_EQ(tonvale_test::waitExit(child), 0);
 }
 
+// The identity of a call is that of the process that wrote it, frame by frame: a connection
+// handed to another process (here with SCM_RIGHTS) speaks for that process, then for the
+// first again when it writes.
+TEST_F(TransportTest, AConnectionHandedToAnotherProcessSpeaksForIt) {
+    Sockets socks;
+    const int sock = socks.add(connectRaw(kEchoName));
+    ASSERT_GE(sock, 0);
+    Parcel data;
+    token(&data);
+    const std::vector<uint8_t> call = callFrame(CALLER, data);
+    auto caller = [&call](int s, int32_t* pid, int32_t* uid) {
+        hostbinder::FrameHeader h;
+        std::vector<uint8_t> payload;
+        if (!sendWithFds(s, call) || !readFrame(s, &h, &payload) || h.code != 0 ||
+            payload.size() < 8) {
+            return false;
+        }
+        memcpy(pid, payload.data(), 4);
+        memcpy(uid, payload.data() + 4, 4);
+        return true;
+    };
+    int32_t pid = 0, uid = 0;
+    ASSERT_TRUE(caller(sock, &pid, &uid));
+    EXPECT_EQ(pid, getpid());
+    EXPECT_EQ(static_cast<uid_t>(uid), getuid());
+
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    socks.add(pair[0]);
+    Child child(tonvale_test::forkProcess());
+    if (child.pid() == 0) {
+        // Another uid too, where the test may switch.
+        if (getuid() == 0 &&
+            (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) {
+            _exit(2);
+        }
+        const int handed = receiveFd(pair[1]);
+        if (handed < 0) _exit(3);
+        int32_t p = 0, u = 0;
+        if (!caller(handed, &p, &u)) _exit(4);
+        _exit(p == getpid() && static_cast<uid_t>(u) == getuid() ? 0 : 5);
+    }
+    close(pair[1]);
+    ASSERT_TRUE(sendWithFds(pair[0], {1}, {sock}));
+    EXPECT_EQ(child.wait(), 0);
+    ASSERT_TRUE(caller(sock, &pid, &uid));
+    EXPECT_EQ(pid, getpid());
+    EXPECT_EQ(static_cast<uid_t>(uid), getuid());
+}
+
 TEST_F(TransportTest, DeadServerGivesDeadObject) {
     stopServer(mServer);
     mServer = -1;
@@ -387,6 +429,29 @@ TEST(ServiceManagerTest, ChildAfterForkStartsFresh) {
         _exit(0);
     }
     EXPECT_EQ(tonvale_test::waitExit(child), 0);
+    EXPECT_EQ(echo->pingBinder(), NO_ERROR);  // the parent's connection is untouched
+    echo.clear();
+    stopServer(server);
+}
+
+// A long-lived process stops asking the kernel for its pid on every call once it trusts a
+// cheaper check; a child made by a raw clone (no atfork handlers run) must still start afresh.
+TEST(ServiceManagerTest, ARawCloneChildOfABusyProcessStartsFresh) {
+    const pid_t server = startEchoServer("platform.cloned");
+    sp<IBinder> echo = defaultServiceManager()->getService(String16("platform.cloned"));
+    ASSERT_NE(echo, nullptr);
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(echo->pingBinder(), NO_ERROR);
+    Child child(static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0)));
+    if (child.pid() == 0) {
+        if (echo->pingBinder() != DEAD_OBJECT) _exit(2);
+        sp<IBinder> own = defaultServiceManager()->checkService(String16("platform.cloned"));
+        if (own == nullptr || own == echo) _exit(3);
+        Parcel d, r;
+        d.writeInterfaceToken(String16(kEchoDescriptor));
+        if (own->transact(CALLER, d, &r) != NO_ERROR || r.readInt32() != getpid()) _exit(4);
+        _exit(0);
+    }
+    EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(echo->pingBinder(), NO_ERROR);  // the parent's connection is untouched
     echo.clear();
     stopServer(server);

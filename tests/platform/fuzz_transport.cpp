@@ -5,6 +5,7 @@
 #include <binder/IServiceManager.h>
 #include <binder/Parcel.h>
 #include <binder/ProcessState.h>
+#include <errno.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
@@ -94,8 +95,14 @@ void sendToService(const uint8_t* data, size_t size) {
     struct sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     strncpy(addr.sun_path, gPath.c_str(), sizeof(addr.sun_path) - 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) abort();
+    int fd;
+    for (;;) {
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) abort();
+        if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) break;
+        if (errno != EINTR) abort();
+        close(fd);  // an interrupted connect may still complete; start over on a new socket
+    }
     // A descriptor rides along with the first byte, for frames that announce one.
     const int spare = dup(STDERR_FILENO);
     struct iovec iov = {const_cast<uint8_t*>(data), size};
@@ -112,14 +119,21 @@ void sendToService(const uint8_t* data, size_t size) {
         c->cmsg_len = CMSG_LEN(sizeof(int));
         memcpy(CMSG_DATA(c), &spare, sizeof(int));
     }
-    if (size > 0) sendmsg(fd, &msg, MSG_NOSIGNAL);
+    while (size > 0 && sendmsg(fd, &msg, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    }
     close(spare);
     shutdown(fd, SHUT_WR);
     char buf[4096];
+    // libFuzzer's SIGALRM (every -timeout/2 + 1 s, so 601 s by default) interrupts these
+    // calls; an interrupted wait is not a server that stopped answering.
     for (;;) {
         struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0) abort();  // the server must answer or hang up
-        if (recv(fd, buf, sizeof(buf), 0) <= 0) break;
+        const int r = poll(&p, 1, 10000);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) abort();  // the server must answer or hang up
+        const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
     }
     close(fd);
 }
