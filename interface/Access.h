@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cutils/compiler.h>
 #include <sys/types.h>
 
 namespace android {
@@ -8,7 +9,7 @@ namespace android {
  * Who is calling the service, and whether that caller is privileged. The stub and the service
  * ask this object rather than the platform, so tests can stand in for any caller.
  */
-class Access {
+class ANDROID_API Access {
 public:
     struct CallingContext {
         pid_t pid;

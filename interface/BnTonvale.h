@@ -2,6 +2,7 @@
 
 #include <binder/IInterface.h>
 #include <binder/Parcel.h>
+#include <cutils/compiler.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -18,7 +19,7 @@ namespace android {
  * before the call: a request with one missing or malformed (a truncated parcel, a name that
  * is not UTF-16 text, a bool other than 0 or 1) gets BAD_VALUE and an empty reply.
  */
-class BnTonvale : public BnInterface<ITonvale> {
+class ANDROID_API BnTonvale : public BnInterface<ITonvale> {
 public:
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
                         uint32_t flags = 0) override;

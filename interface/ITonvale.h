@@ -2,6 +2,7 @@
 
 #include <binder/IInterface.h>
 #include <binder/IMemory.h>
+#include <cutils/compiler.h>
 #include <utils/String8.h>
 
 #include <string>
@@ -13,7 +14,7 @@ namespace android {
  * The service's one binder interface, descriptor "io.kestrune.tonvale".
  * The 22 operations are in slot order; their transaction codes are 1 to 22.
  */
-class ITonvale : public IInterface {
+class ANDROID_API ITonvale : public IInterface {
 public:
     DECLARE_META_INTERFACE(Tonvale)
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <binder/IMemory.h>
+#include <cutils/compiler.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <utils/Errors.h>
@@ -40,7 +41,7 @@ namespace android {
  * the audio thread's: one relaxed atomic load or store per block field, no lock, no
  * allocation, no system call.
  */
-class TrackGain {
+class ANDROID_API TrackGain {
 public:
     /** Length of a ramp towards a new target. */
     static constexpr float kRampSeconds = 0.01f;

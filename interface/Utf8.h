@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cutils/compiler.h>
+
 #include <string>
 
 namespace android {
@@ -8,6 +10,6 @@ namespace android {
  * Whether text is well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF
  * and no sequence cut short. Only such names travel as UTF-16 and come back as they went.
  */
-bool isValidUtf8(const std::string& text);
+ANDROID_API bool isValidUtf8(const std::string& text);
 
 }  // namespace android

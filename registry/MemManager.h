@@ -13,8 +13,8 @@
 #include "registry/ATrack.h"
 #include "registry/PackageBean.h"
 #include "registry/PidBean.h"
-#include "service/tonvale_process_volume.h"
 #include "utils/Utils.h"
+#include "utils/tonvale_process_volume.h"
 
 namespace android {
 

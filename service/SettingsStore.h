@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cutils/compiler.h>
 #include <sys/types.h>
 #include <utils/Errors.h>
 
@@ -23,7 +24,7 @@ public:
      * "/data/misc/tonvale/" on Android. On the host "$ANDROID_DATA/misc/tonvale/", with
      * ANDROID_DATA read at the first call only and "/data" when it is unset or empty.
      */
-    static const std::string& defaultDirectory();
+    ANDROID_API static const std::string& defaultDirectory();
 
     /** The directory for a given ANDROID_DATA value (null when unset); fixed on Android. */
     static std::string directoryFor(const char* androidData);

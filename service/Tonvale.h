@@ -1,6 +1,7 @@
 #pragma once
 
 #include <binder/IMemory.h>
+#include <cutils/compiler.h>
 #include <utils/RefBase.h>
 #include <utils/String16.h>
 #include <utils/String8.h>
@@ -14,7 +15,7 @@
 #include "interface/Access.h"
 #include "interface/BnTonvale.h"
 #include "service/SettingsSaver.h"
-#include "service/tonvale_process_volume.h"
+#include "utils/tonvale_process_volume.h"
 
 namespace android {
 
@@ -41,7 +42,7 @@ bool convertStrPrefBool(std::string text, bool fallback);
  * The track registry reads the settings in place; every change of profiles or mute marks is
  * written into every control block before the call returns.
  */
-class Tonvale : public BnTonvale {
+class ANDROID_API Tonvale : public BnTonvale {
 public:
     typedef android::control_mode_flags_t control_mode_flags_t;
 

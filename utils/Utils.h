@@ -1,11 +1,13 @@
 #pragma once
 
+#include <cutils/compiler.h>
+
 #include <locale>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "service/tonvale_process_volume.h"
+#include "utils/tonvale_process_volume.h"
 
 namespace android {
 namespace Utils {
@@ -14,16 +16,16 @@ namespace Utils {
 namespace StringProcess {
 
 /** Strips white space at both ends; a text made only of white space comes back unchanged. */
-std::string trimStr(std::string text);
+ANDROID_API std::string trimStr(std::string text);
 
 /** Splits at every delimiter; empty pieces are kept and the result is never empty. */
-std::vector<std::string> split(std::string text, std::string delimiter);
+ANDROID_API std::vector<std::string> split(std::string text, std::string delimiter);
 
 /** True when part occurs in text (byte-exact); true for an empty part. */
-bool contains(std::string text, std::string part);
+ANDROID_API bool contains(std::string text, std::string part);
 
 /** Reads a whole file and splits it at "\n"; a missing file gives one empty piece. */
-std::vector<std::string> getPreset(std::string path);
+ANDROID_API std::vector<std::string> getPreset(std::string path);
 
 }  // namespace StringProcess
 
@@ -51,22 +53,22 @@ T stringToNum(const std::string& text) {
 }
 
 /** Upper-case hexadecimal as "%X" prints it. */
-std::string int_16toString(int value);
+ANDROID_API std::string int_16toString(int value);
 
 /** The stream's pointer form, 0x followed by lower-case digits. */
-std::string addressToString(const void* address);
+ANDROID_API std::string addressToString(const void* address);
 
 /** The four-field profile line: left,right,general,split (1 or 0). */
-std::string volumeToProfileLineStr(tonvale_process_volume_t volume);
+ANDROID_API std::string volumeToProfileLineStr(tonvale_process_volume_t volume);
 
 /** Reads a profile line; missing fields keep the record defaults. */
-tonvale_process_volume_t paramToVolumeSingleFile(std::string text);
+ANDROID_API tonvale_process_volume_t paramToVolumeSingleFile(std::string text);
 
 /** Reads the five-field control-command text; missing fields keep the record defaults. */
-tonvale_process_volume_t paramToVolumeControlCmd(std::string text);
+ANDROID_API tonvale_process_volume_t paramToVolumeControlCmd(std::string text);
 
 /** "MODE_UNDER_SYSTEM" for 0, "UNKNOWN CTL FLAG!!!" for anything else. */
-std::string controlModeFlagsToString(control_mode_flags_t mode);
+ANDROID_API std::string controlModeFlagsToString(control_mode_flags_t mode);
 
 }  // namespace Caster
 
@@ -74,10 +76,10 @@ std::string controlModeFlagsToString(control_mode_flags_t mode);
 namespace IO {
 
 /** The file's text up to each read piece's first NUL; "" when it cannot be opened. */
-std::string readFromFile(std::string path);
+ANDROID_API std::string readFromFile(std::string path);
 
 /** Creates or empties the file and writes content up to its first NUL. */
-void writeFile(std::string path, std::string content);
+ANDROID_API void writeFile(std::string path, std::string content);
 
 }  // namespace IO
 
@@ -85,10 +87,10 @@ void writeFile(std::string path, std::string content);
 namespace ProcessControl {
 
 /** /proc/<pid>/cmdline up to the first NUL: the name the process gives itself. */
-std::string getCmdLine(int pid);
+ANDROID_API std::string getCmdLine(int pid);
 
 /** The part of a process name before its first ":". */
-std::string extractPackageName(std::string name);
+ANDROID_API std::string extractPackageName(std::string name);
 
 /** What /proc/<pid>/stat says about a process. */
 struct ProcessStat {
@@ -102,25 +104,25 @@ struct ProcessStat {
  * Reads /proc/<pid>/stat into stat. Returns 0, or the errno of what failed: ENOENT when no
  * such entry exists, EMFILE, EACCES, ... and EINVAL for text that does not parse.
  */
-int readProcessStat(int pid, ProcessStat* stat);
+ANDROID_API int readProcessStat(int pid, ProcessStat* stat);
 
 /**
  * True only when the kernel says that no process has this id (kill(pid, 0) fails with
  * ESRCH). A check that fails otherwise, or a pid below 1, gives false.
  */
-bool processGone(int pid);
+ANDROID_API bool processGone(int pid);
 
 /**
  * A pidfd for the process: close-on-exec, readable once the process has exited. Returns the
  * descriptor or a negative errno: -ESRCH when no such process exists, -ENOSYS when the
  * kernel has no pidfd_open (remembered after the first try), -EMFILE, ...
  */
-int openPidFd(int pid);
+ANDROID_API int openPidFd(int pid);
 
 }  // namespace ProcessControl
 
 /** Local time as "[YYYY-MM-DD hh:mm:ss]". */
-std::string getTime();
+ANDROID_API std::string getTime();
 
 }  // namespace Utils
 }  // namespace android

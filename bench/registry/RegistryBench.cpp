@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "registry/MemManager.h"
-#include "service/tonvale_process_volume.h"
+#include "utils/tonvale_process_volume.h"
 
 using android::ATrack;
 using android::MemManager;

@@ -9,7 +9,7 @@
 
 #include "registry/MemManager.h"
 #include "registry/tnvl_cblk.h"
-#include "service/tonvale_process_volume.h"
+#include "utils/tonvale_process_volume.h"
 
 namespace tonvale_test {
 
