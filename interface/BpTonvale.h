@@ -53,7 +53,7 @@ private:
     class Request;
 
     /** Sends data as transaction code; the transport's status. */
-    status_t call(uint32_t code, const Parcel& data, Parcel* reply);
+    [[nodiscard]] status_t call(uint32_t code, const Parcel& data, Parcel* reply);
     /** A transaction whose reply is a text; a request that could not be built is not sent. */
     String8 callText(uint32_t code, const Request& request);
     /** A transaction whose reply is an int; a failed or unsent transaction yields its status. */

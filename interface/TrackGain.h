@@ -67,15 +67,15 @@ public:
      * BAD_VALUE when the memory is not a block for that pid and session (it is given back).
      * A block held before is given back first.
      */
-    status_t open(int pid, int session);
+    [[nodiscard]] status_t open(int pid, int session);
     /** The same with a service the caller found itself. */
-    status_t open(const sp<ITonvale>& service, int pid, int session);
+    [[nodiscard]] status_t open(const sp<ITonvale>& service, int pid, int session);
 
     /**
      * Reads a block that the caller keeps mapped for this object's life (nothing is given
      * back at the end). BAD_VALUE for a null or misaligned block.
      */
-    status_t attach(tnvl_cblk* block);
+    [[nodiscard]] status_t attach(tnvl_cblk* block);
 
     bool hasBlock() const { return mBlock != nullptr; }
     uint32_t rampFrames() const { return mRampFrames; }

@@ -12,6 +12,6 @@ namespace android {
  * says there is room, sockets are sent to without waiting) and never raises SIGPIPE.
  * NO_ERROR when all of text was written, TIMED_OUT when the reader was too slow, else -errno.
  */
-status_t writeBounded(int fd, const std::string& text, int timeoutMs);
+[[nodiscard]] status_t writeBounded(int fd, const std::string& text, int timeoutMs);
 
 }  // namespace android

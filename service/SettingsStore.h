@@ -57,7 +57,7 @@ protected:
     virtual int renameFile(const char* from, const char* to);
 
 private:
-    status_t writeAll(int fd, const std::string& text);
+    [[nodiscard]] status_t writeAll(int fd, const std::string& text);
 
     const std::string mDirectory;
 };

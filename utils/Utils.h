@@ -104,7 +104,7 @@ struct ProcessStat {
  * Reads /proc/<pid>/stat into stat. Returns 0, or the errno of what failed: ENOENT when no
  * such entry exists, EMFILE, EACCES, ... and EINVAL for text that does not parse.
  */
-ANDROID_API int readProcessStat(int pid, ProcessStat* stat);
+[[nodiscard]] ANDROID_API int readProcessStat(int pid, ProcessStat* stat);
 
 /**
  * True only when the kernel says that no process has this id (kill(pid, 0) fails with
@@ -117,7 +117,7 @@ ANDROID_API bool processGone(int pid);
  * descriptor or a negative errno: -ESRCH when no such process exists, -ENOSYS when the
  * kernel has no pidfd_open (remembered after the first try), -EMFILE, ...
  */
-ANDROID_API int openPidFd(int pid);
+[[nodiscard]] ANDROID_API int openPidFd(int pid);
 
 }  // namespace ProcessControl
 
