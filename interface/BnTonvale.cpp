@@ -1,14 +1,14 @@
+#define LOG_TAG "KesService"
+
 #include "interface/BnTonvale.h"
 
-#include <android/log.h>
+#include <log/log.h>
 
 #include "interface/Utf8.h"
 
 namespace android {
 
 namespace {
-
-const char kLogTag[] = "KesService";
 
 /** Reads a request's fields in order; once one is missing or malformed, ok() stays false. */
 class Arguments {
@@ -85,9 +85,8 @@ bool BnTonvale::callerAllowed(uint32_t code, const Parcel& data) const {
         data.setDataPosition(pos);
         if (read && requested == pid) return true;
     }
-    __android_log_print(ANDROID_LOG_DEBUG, kLogTag,
-                        "[Server]Permission denied for uid %d pid %d code %u",
-                        static_cast<int>(uid), static_cast<int>(pid), code);
+    ALOGD("[Server]Permission denied for uid %d pid %d code %u", static_cast<int>(uid),
+          static_cast<int>(pid), code);
     return false;
 }
 

@@ -1,7 +1,6 @@
 #include "registry/ExitWatch.h"
 
 #include <sys/epoll.h>
-#include <unistd.h>
 
 namespace android {
 
@@ -20,9 +19,7 @@ sp<ExitWatch> ExitWatch::create() {
 
 ExitWatch::ExitWatch(int epollFd) : mEpollFd(epollFd) {}
 
-ExitWatch::~ExitWatch() {
-    close(mEpollFd);
-}
+ExitWatch::~ExitWatch() = default;
 
 bool ExitWatch::add(int fd, int32_t pid) {
     epoll_event event = {};
@@ -32,17 +29,17 @@ bool ExitWatch::add(int fd, int32_t pid) {
     // The descriptor travels with the pid, so a report can be matched to its record.
     event.data.u64 =
         (static_cast<uint64_t>(static_cast<uint32_t>(fd)) << 32) | static_cast<uint32_t>(pid);
-    return epoll_ctl(mEpollFd, EPOLL_CTL_ADD, fd, &event) == 0;
+    return epoll_ctl(mEpollFd.get(), EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
 void ExitWatch::remove(int fd) {
-    epoll_ctl(mEpollFd, EPOLL_CTL_DEL, fd, nullptr);
+    epoll_ctl(mEpollFd.get(), EPOLL_CTL_DEL, fd, nullptr);
 }
 
 void ExitWatch::collect(std::vector<Exit>* exits) {
     epoll_event events[kEventsPerWait];
     for (;;) {
-        const int count = epoll_wait(mEpollFd, events, kEventsPerWait, 0);
+        const int count = epoll_wait(mEpollFd.get(), events, kEventsPerWait, 0);
         if (count <= 0) return;
         for (int i = 0; i < count; ++i) {
             const uint64_t data = events[i].data.u64;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <android-base/unique_fd.h>
 #include <stdint.h>
 #include <utils/RefBase.h>
 
@@ -43,7 +44,7 @@ public:
 private:
     explicit ExitWatch(int epollFd);
 
-    const int mEpollFd;
+    const base::unique_fd mEpollFd;
 };
 
 }  // namespace android

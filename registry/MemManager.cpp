@@ -1,8 +1,10 @@
+#define LOG_TAG "KesService"
+
 #include "registry/MemManager.h"
 
-#include <android/log.h>
 #include <binder/MemoryBase.h>
 #include <errno.h>
+#include <log/log.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -10,8 +12,6 @@
 
 #include "registry/ReportText.h"
 #include "utils/Utils.h"
-
-#define TNVL_LOGD(...) __android_log_print(ANDROID_LOG_DEBUG, "KesService", __VA_ARGS__)
 
 namespace android {
 
@@ -102,21 +102,21 @@ std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session) {
 }
 
 std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session, bool limited) {
-    TNVL_LOGD("[Server]Received buffer request for pid:[%d], session:[%d]", pid, session);
+    ALOGD("[Server]Received buffer request for pid:[%d], session:[%d]", pid, session);
     reclaimExited();
 
     // A watched process's exit would have been reported just now; only an unwatched one
     // needs its identity checked.
     sp<PidBean> process = pids.valueFor(pid);
     if (process != nullptr && process->exitFd < 0 && processReplaced(process)) {
-        TNVL_LOGD("[Server]Pid %d no longer names the process that registered, releasing it", pid);
+        ALOGD("[Server]Pid %d no longer names the process that registered, releasing it", pid);
         releaseProcess(process);
         process.clear();
     }
 
     std::pair<bool, sp<ATrack>> found = trackBufExist(pid, session);
     if (found.first) {
-        TNVL_LOGD("[Server]Request buffer exsits, retreiving");
+        ALOGD("[Server]Request buffer exsits, retreiving");
         found.second->reloadCblk();
         return found;
     }
@@ -125,13 +125,12 @@ std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session, b
         // Once per process, so that a caller cannot flood the log.
         if (!process->capLogged) {
             process->capLogged = true;
-            TNVL_LOGD("[Server]Pid %d holds %zu tracks, refusing it more", pid,
-                      process->tracks.size());
+            ALOGD("[Server]Pid %d holds %zu tracks, refusing it more", pid, process->tracks.size());
         }
         return {false, nullptr};
     }
 
-    TNVL_LOGD("[Server]Request buffer doesn't exsit, allocating");
+    ALOGD("[Server]Request buffer doesn't exsit, allocating");
     NewProcess identity;
     if (process == nullptr && !identifyNewProcess(pid, &identity)) return {false, nullptr};
 
@@ -141,7 +140,7 @@ std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session, b
         return created;
     }
 
-    TNVL_LOGD("[Server]Buffer allocated, joining queue");
+    ALOGD("[Server]Buffer allocated, joining queue");
     if (process != nullptr) {
         // A further track: the names are not used.
         updateATrackGroup(pid, session, created.second, process->processName, std::string());
@@ -160,16 +159,15 @@ bool MemManager::identifyNewProcess(int pid, NewProcess* process) {
     // another process are caught by its exit report.
     const int exitFd = openExitFd(pid);
     if (exitFd == -ESRCH) {
-        TNVL_LOGD("[Server]No process has pid %d, refusing the request", pid);
+        ALOGD("[Server]No process has pid %d, refusing the request", pid);
         return false;
     }
     Utils::ProcessControl::ProcessStat stat;
     const int error = readProcessStat(pid, &stat);
     if (error != 0) {
-        TNVL_LOGD("[Server]Cannot read /proc/%d/stat (%s), refusing the request", pid,
-                  strerror(error));
+        ALOGD("[Server]Cannot read /proc/%d/stat (%s), refusing the request", pid, strerror(error));
     } else if (hasExited(stat) || (exitFd >= 0 && exitReported(exitFd))) {
-        TNVL_LOGD("[Server]Pid %d has exited, refusing the request", pid);
+        ALOGD("[Server]Pid %d has exited, refusing the request", pid);
     } else {
         process->name = readCmdLine(pid);
         if (!process->name.empty()) {
@@ -177,7 +175,7 @@ bool MemManager::identifyNewProcess(int pid, NewProcess* process) {
             process->exitFd = exitFd;
             return true;
         }
-        TNVL_LOGD("[Server]Cannot read the command line of pid %d, refusing the request", pid);
+        ALOGD("[Server]Cannot read the command line of pid %d, refusing the request", pid);
     }
     if (exitFd >= 0) close(exitFd);
     return false;
@@ -195,7 +193,7 @@ void MemManager::watchExit(const sp<PidBean>& process, int exitFd) {
         close(exitFd);
         return;
     }
-    process->exitFd = exitFd;
+    process->exitFd.reset(exitFd);
     process->exitWatch = watch;
 }
 
@@ -224,12 +222,12 @@ void MemManager::reclaimExited() {
         watch->collect(&exits);
         for (const ExitWatch::Exit& exit : exits) {
             const sp<PidBean> process = pids.valueFor(exit.pid);
-            if (process != nullptr && process->exitFd == exit.fd) exited.push_back(process);
+            if (process != nullptr && process->exitFd.get() == exit.fd) exited.push_back(process);
         }
     }
     for (const sp<PidBean>& process : exited) {
-        TNVL_LOGD("[Server]Pid %d has exited, releasing its %zu tracks", process->pid,
-                  process->tracks.size());
+        ALOGD("[Server]Pid %d has exited, releasing its %zu tracks", process->pid,
+              process->tracks.size());
         releaseProcess(process);
     }
 }
@@ -335,20 +333,20 @@ void MemManager::releaseProcess(const sp<PidBean>& process) {
 }
 
 int MemManager::releaseBuffer(int pid, int session) {
-    TNVL_LOGD("[Server]Try release buffer for pid = %d, session = %d", pid, session);
+    ALOGD("[Server]Try release buffer for pid = %d, session = %d", pid, session);
     const ssize_t index = pids.indexOfKey(pid);
     if (index < 0) return 0;
 
-    TNVL_LOGD("[Server]Target exist, start working");
+    ALOGD("[Server]Target exist, start working");
     const sp<PidBean> process = pids.valueAt(index);
     const ssize_t trackIndex = process->tracks.indexOfKey(session);
     if (trackIndex >= 0) {
         process->tracks.valueAt(trackIndex)->release();
-        TNVL_LOGD("[Server]Target buffer cleared");
+        ALOGD("[Server]Target buffer cleared");
         process->tracks.removeItemsAt(trackIndex);
         if (process->tracks.isEmpty()) releaseProcess(process);
     }
-    TNVL_LOGD("[Server]Release successful");
+    ALOGD("[Server]Release successful");
     return 0;
 }
 

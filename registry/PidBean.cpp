@@ -1,7 +1,5 @@
 #include "registry/PidBean.h"
 
-#include <unistd.h>
-
 #include "registry/PackageBean.h"
 #include "registry/ReportText.h"
 
@@ -19,7 +17,6 @@ PidBean::PidBean(int32_t pid, const std::string& processName)
       hasActiveTrack(false),
       tracks(sp<ATrack>()),
       startTime(0),
-      exitFd(-1),
       capLogged(false) {}
 
 PidBean::~PidBean() {
@@ -27,11 +24,8 @@ PidBean::~PidBean() {
 }
 
 void PidBean::stopWatching() {
-    if (exitFd >= 0) {
-        if (exitWatch != nullptr) exitWatch->remove(exitFd);
-        close(exitFd);
-    }
-    exitFd = -1;
+    if (exitFd >= 0 && exitWatch != nullptr) exitWatch->remove(exitFd.get());
+    exitFd.reset();
     exitWatch.clear();
 }
 

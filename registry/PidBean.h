@@ -1,5 +1,6 @@
 #pragma once
 
+#include <android-base/unique_fd.h>
 #include <stdint.h>
 #include <utils/KeyedVector.h>
 #include <utils/RefBase.h>
@@ -50,7 +51,7 @@ public:
     /** With pid, names the process: /proc/<pid>/stat's start time at registration. */
     unsigned long long startTime;
     /** Reports the process's exit (a pidfd in exitWatch); -1 when unwatched. Owned. */
-    int exitFd;
+    base::unique_fd exitFd;
     /** The registry's exit set that exitFd is in, shared by its watched processes. */
     sp<ExitWatch> exitWatch;
     /** The per-pid cap on limited requests has been logged for this process. */

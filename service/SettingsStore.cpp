@@ -1,5 +1,6 @@
 #include "service/SettingsStore.h"
 
+#include <android-base/unique_fd.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -119,11 +120,8 @@ status_t SettingsStore::replace(const std::string& name, const std::string& text
     }
 
     // Make the rename itself durable; the new text is in place whatever this returns.
-    int dir = open(mDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
+    const base::unique_fd dir(open(mDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir >= 0) fsync(dir.get());
     return NO_ERROR;
 }
 

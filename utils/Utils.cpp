@@ -1,5 +1,6 @@
 #include "utils/Utils.h"
 
+#include <android-base/unique_fd.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -153,14 +154,14 @@ int readProcessStat(int pid, ProcessStat* stat) {
     if (pid <= 0) return ENOENT;
     char path[32];
     snprintf(path, sizeof(path), "/proc/%d/stat", pid);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const base::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
     if (fd < 0) return errno;
     // The line is a few hundred bytes; the name in field 2 is at most 15 characters.
     char buf[1024];
     size_t size = 0;
     int error = 0;
     while (size < sizeof(buf) - 1) {
-        const ssize_t n = read(fd, buf + size, sizeof(buf) - 1 - size);
+        const ssize_t n = read(fd.get(), buf + size, sizeof(buf) - 1 - size);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) error = errno;
         if (n <= 0) break;
@@ -168,7 +169,6 @@ int readProcessStat(int pid, ProcessStat* stat) {
         // The kernel hands the one line over in one piece; its end saves a read for EOF.
         if (buf[size - 1] == '\n') break;
     }
-    close(fd);
     if (error != 0) return error;
     buf[size] = '\0';
 
