@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -97,7 +98,10 @@ template <typename Sample>
 void copyAndGain(benchmark::State& state, const char* name, float scale, bool ramping) {
     SharedBlock shared;
     TrackGain gain(kRate);
-    gain.attach(shared.block);
+    if (gain.attach(shared.block) != NO_ERROR) {
+        state.SkipWithError("the helper refused the block");
+        return;
+    }
     const std::vector<Sample> src = sineBuffer<Sample>(scale);
     std::vector<Sample> dst(src.size());
     bool flip = false;
@@ -183,7 +187,10 @@ struct SyscallCount {
 SyscallCount countHelperSyscalls() {
     SharedBlock shared;
     TrackGain gain(kRate);
-    gain.attach(shared.block);
+    if (gain.attach(shared.block) != NO_ERROR) {
+        fprintf(stderr, "track_gain: the helper refused the block\n");
+        abort();
+    }
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
     sa.sa_sigaction = onSigsys;
