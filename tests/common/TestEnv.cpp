@@ -95,6 +95,13 @@ std::set<std::string> listDir(const std::string& dir) {
     return names;
 }
 
+std::string emptyDir(const std::string& name) {
+    const std::string dir = testRoot() + "/" + name + "/";
+    mkdir(dir.c_str(), 0755);
+    for (const std::string& entry : listDir(dir)) unlink((dir + entry).c_str());
+    return dir;
+}
+
 void clearSettingsDir() {
     const std::string dir = settingsDir();
     for (const std::string& name : listDir(dir)) unlink((dir + name).c_str());

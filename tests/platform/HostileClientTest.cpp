@@ -17,6 +17,7 @@
 #include "EchoService.h"
 #include "RawClient.h"
 #include "common/TestEnv.h"
+#include "common/Wait.h"
 #include "platform/HostFrame.h"
 #include "platform/HostObjects.h"
 
@@ -56,11 +57,11 @@ protected:
         mEcho = defaultServiceManager()->getService(String16(kEchoName));
         ASSERT_NE(mEcho, nullptr);
         ASSERT_EQ(mEcho->pingBinder(), NO_ERROR);
-        mBaseFds = openFds(mServer);
+        mBaseFds = openFds(mServer.pid());
     }
     void TearDown() override {
         mEcho.clear();
-        stopServer(mServer);
+        mServer.stop();
     }
 
     // Sends the frame on a fresh connection, expects it closed and the server still serving
@@ -101,7 +102,7 @@ protected:
         close(sock);
     }
 
-    pid_t mServer = -1;
+    tonvale_test::ChildGuard mServer;
     sp<IBinder> mEcho;
     size_t mBaseFds = 0;
 };
@@ -203,14 +204,8 @@ TEST_F(HostileClientTest, DescriptorAbuseClosesTheConnectionAndLeaksNothing) {
     expectRejected(bytesOf(txHeader(0, 0, 0)), many);
     close(devnull);
     // The server closed every descriptor it was sent and every connection it dropped.
-    EXPECT_TRUE([&] {
-        for (int i = 0; i < 500; ++i) {
-            if (openFds(mServer) == mBaseFds) return true;
-            usleep(10000);
-        }
-        return false;
-    }()) << openFds(mServer)
-         << " open, " << mBaseFds << " before";
+    EXPECT_TRUE(tonvale_test::waitUntil([&] { return openFds(mServer.pid()) == mBaseFds; }))
+        << openFds(mServer.pid()) << " open, " << mBaseFds << " before";
 }
 
 // A peer that sends several calls and an unfinished frame, then closes its end, is always
