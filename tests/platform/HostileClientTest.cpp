@@ -85,6 +85,17 @@ protected:
         close(bystander);
     }
 
+    // Sends bytes[0, at) and waits until the server has read them, then the rest with fds:
+    // the server sees the frame in two reads.
+    static bool sendInTwoReads(int sock, const std::vector<uint8_t>& bytes, size_t at,
+                               const std::vector<int>& fds = {}) {
+        const std::vector<uint8_t> first(bytes.begin(), bytes.begin() + at);
+        const std::vector<uint8_t> rest(bytes.begin() + at, bytes.end());
+        return sendWithFds(sock, first, {}) &&
+               tonvale_test::waitUntil([sock] { return untaken(sock) == 0; }) &&
+               sendWithFds(sock, rest, fds);
+    }
+
     // True when the frame, sent on `sock`, gets a successful reply.
     static bool answered(int sock, const std::vector<uint8_t>& bytes,
                          const std::vector<int>& fds = {}) {
@@ -192,6 +203,137 @@ TEST_F(HostileClientTest, EachFrameCheckClosesTheConnectionOnItsOwn) {
     expectRejected(bytesOf(txHeader(48, 2, 1), withRecords(48, {{0, fd0}, {24, fd0}})), {devnull});
     expectAccepted(bytesOf(txHeader(48, 2, 1), withRecords(48, {{0, fd0}, {24, null}})), {devnull});
     close(devnull);
+}
+
+// Sizes announced in a header, each over its own cap while the others hold. A header alone
+// is sent: a server that let one through would wait for the rest instead of closing.
+TEST_F(HostileClientTest, EachSizeCapOfTheHeaderHoldsOnItsOwn) {
+    // Data and offset table together over the frame cap, each under its own.
+    expectRejected(bytesOf(txHeader(hostbinder::kMaxFrameSize - sizeof(FrameHeader), 1024)));
+    // Sizes that wrap to nothing in 32-bit arithmetic (the target's size_t).
+    expectRejected(bytesOf(txHeader(0xfffffffe)));
+    expectRejected(bytesOf(txHeader(0, 0x40000000)));
+    // More descriptors than a frame may carry, each one named by an object.
+    const int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(devnull, 0);
+    auto withFds = [&](uint32_t n) {
+        std::vector<std::pair<uint32_t, flat_binder_object>> recs;
+        for (uint32_t i = 0; i < n; ++i) {
+            recs.push_back({i * sizeof(flat_binder_object), record(hostbinder::WIRE_FD, i)});
+        }
+        const uint32_t size = n * sizeof(flat_binder_object);
+        return bytesOf(txHeader(size, n, n), withRecords(size, recs));
+    };
+    const size_t cap = hostbinder::kMaxFrameFds;
+    expectRejected(withFds(cap + 1), std::vector<int>(cap + 1, devnull));
+    expectAccepted(withFds(cap), std::vector<int>(cap, devnull));
+    close(devnull);
+}
+
+// Release and error frames carry only what they may; beside each bad one goes a sound one,
+// followed by a ping on the same connection, which the server answers.
+TEST_F(HostileClientTest, ReleaseAndErrorFramesCarryNothingElse) {
+    auto release = [](uint32_t dataSize, uint32_t objects = 0, uint32_t fds = 0) {
+        FrameHeader h = txHeader(dataSize, objects, fds);
+        h.type = hostbinder::FRAME_RELEASE;
+        h.code = 0;
+        return h;
+    };
+    auto thenPing = [](std::vector<uint8_t> bytes) {
+        const std::vector<uint8_t> ping = bytesOf(txHeader(0));
+        bytes.insert(bytes.end(), ping.begin(), ping.end());
+        return bytes;
+    };
+    const flat_binder_object null = record(hostbinder::WIRE_NULL);
+    // Releases come as (node, count) pairs of 8 bytes, for nodes this server never exported.
+    expectRejected(bytesOf(release(12), std::vector<uint8_t>(12, 0)));
+    expectAccepted(thenPing(bytesOf(release(16), std::vector<uint8_t>(16, 0))));
+    expectRejected(bytesOf(release(24, 1), withRecords(24, {{0, null}})));
+    const int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(devnull, 0);
+    const flat_binder_object fd0 = record(hostbinder::WIRE_FD, 0);
+    expectRejected(bytesOf(release(24, 1, 1), withRecords(24, {{0, fd0}})), {devnull});
+    close(devnull);
+    // A failed reply carries its status alone.
+    FrameHeader failed = txHeader(8);
+    failed.type = hostbinder::FRAME_REPLY;
+    failed.code = static_cast<uint32_t>(FAILED_TRANSACTION);
+    expectRejected(bytesOf(failed, std::vector<uint8_t>(8, 0)));
+    failed.dataSize = 0;
+    expectAccepted(thenPing(bytesOf(failed)));
+}
+
+// Object records and descriptors that no other check stops, each beside its sound twin.
+TEST_F(HostileClientTest, EachObjectCheckClosesTheConnectionOnItsOwn) {
+    // An offset past the end of the data: the record would be read beyond the frame.
+    std::vector<uint8_t> past(36, 0);
+    const uint32_t pastOffset = 36;
+    memcpy(past.data() + 32, &pastOffset, sizeof(pastOffset));
+    expectRejected(bytesOf(txHeader(32, 1), past));
+    // A node number over 32 bits, and the same node within them.
+    expectRejected(bytesOf(
+        txHeader(32, 1), withRecords(32, {{0, record(hostbinder::WIRE_BINDER, 1ull << 32 | 5)}})));
+    expectAccepted(
+        bytesOf(txHeader(32, 1), withRecords(32, {{0, record(hostbinder::WIRE_BINDER, 5)}})));
+    const int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(devnull, 0);
+    const flat_binder_object fd0 = record(hostbinder::WIRE_FD, 0);
+    // A descriptor record with no descriptor sent.
+    expectRejected(bytesOf(txHeader(32, 1, 0), withRecords(32, {{0, fd0}})));
+    // Fewer descriptors than the header announces, each one named.
+    expectRejected(bytesOf(txHeader(32, 1, 2), withRecords(32, {{0, fd0}})), {devnull});
+    expectAccepted(bytesOf(txHeader(32, 1, 1), withRecords(32, {{0, fd0}})), {devnull});
+    close(devnull);
+}
+
+// A frame split over two reads: the header is checked as soon as it is whole, descriptors
+// come with the first byte of a frame, and one process may not finish another's frame.
+TEST_F(HostileClientTest, AFrameSplitOverReadsIsCheckedAsAWhole) {
+    const std::vector<uint8_t> ping = bytesOf(txHeader(0));
+    const int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(devnull, 0);
+    {
+        // The sound twin: split after ten bytes, still answered.
+        const int sock = connectRaw(kEchoName);
+        ASSERT_GE(sock, 0);
+        EXPECT_TRUE(sendInTwoReads(sock, ping, 10));
+        FrameHeader h;
+        std::vector<uint8_t> payload;
+        EXPECT_TRUE(readFrame(sock, &h, &payload) && h.code == 0 && h.txId == 7);
+        close(sock);
+    }
+    {
+        // A header that announces more than the cap, sent in two parts: dropped at once.
+        const int sock = connectRaw(kEchoName);
+        ASSERT_GE(sock, 0);
+        EXPECT_TRUE(sendInTwoReads(sock, bytesOf(txHeader(2 * 1024 * 1024)), 10));
+        EXPECT_TRUE(closedByServer(sock));
+        close(sock);
+    }
+    {
+        // Descriptors that arrive with the middle of a frame.
+        const int sock = connectRaw(kEchoName);
+        ASSERT_GE(sock, 0);
+        EXPECT_TRUE(sendInTwoReads(sock, ping, 10, {devnull}));
+        EXPECT_TRUE(closedByServer(sock));
+        close(sock);
+    }
+    close(devnull);
+    {
+        // A child begins the frame on the connection it shares, the parent ends it.
+        const int sock = connectRaw(kEchoName);
+        ASSERT_GE(sock, 0);
+        const std::vector<uint8_t> first(ping.begin(), ping.begin() + 10);
+        const std::vector<uint8_t> rest(ping.begin() + 10, ping.end());
+        tonvale_test::ChildGuard child(tonvale_test::forkProcess());
+        if (child.pid() == 0) _exit(sendWithFds(sock, first, {}) ? 0 : 1);
+        ASSERT_EQ(child.wait(), 0);
+        EXPECT_TRUE(tonvale_test::waitUntil([sock] { return untaken(sock) == 0; }));
+        EXPECT_TRUE(sendWithFds(sock, rest, {}));
+        EXPECT_TRUE(closedByServer(sock));
+        close(sock);
+    }
+    EXPECT_EQ(mEcho->pingBinder(), NO_ERROR);
 }
 
 TEST_F(HostileClientTest, DescriptorAbuseClosesTheConnectionAndLeaksNothing) {
