@@ -392,6 +392,31 @@ TEST_F(HostileClientTest, GarbageFromManyClientsAtOnce) {
     EXPECT_EQ(mEcho->pingBinder(), NO_ERROR);
 }
 
+// What a stream cannot show: the frame check alone, on a frame whose buffer goes on with a
+// sound record and whose length or header says more than it may.
+TEST(FrameCheckTest, NothingBeyondTheFrameIsRead) {
+    const flat_binder_object null = record(hostbinder::WIRE_NULL);
+    // A record offset past the data, where the buffer happens to hold a sound record.
+    std::vector<uint8_t> frame = bytesOf(txHeader(32, 1), std::vector<uint8_t>(36, 0));
+    const uint32_t off = 36;
+    memcpy(frame.data() + sizeof(FrameHeader) + 32, &off, sizeof(off));
+    const size_t len = frame.size();
+    frame.resize(len + sizeof(null));
+    memcpy(frame.data() + len, &null, sizeof(null));
+    EXPECT_EQ(BAD_VALUE, hostbinder::validateFrame(frame.data(), len, 0));
+    // A length that does not match the header's sizes.
+    const std::vector<uint8_t> ping = bytesOf(txHeader(8), std::vector<uint8_t>(12, 0));
+    EXPECT_EQ(NO_ERROR, hostbinder::validateFrame(ping.data(), ping.size() - 4, 0));
+    EXPECT_EQ(BAD_VALUE, hostbinder::validateFrame(ping.data(), ping.size(), 0));
+    // A release that announces descriptors, though no record could name them.
+    FrameHeader release = txHeader(8, 0, 1);
+    release.type = hostbinder::FRAME_RELEASE;
+    release.code = 0;
+    EXPECT_EQ(BAD_VALUE, hostbinder::validateFrameHeader(release));
+    release.fdCount = 0;
+    EXPECT_EQ(NO_ERROR, hostbinder::validateFrameHeader(release));
+}
+
 }  // namespace
 }  // namespace platform_test
 }  // namespace android
