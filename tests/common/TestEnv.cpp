@@ -68,7 +68,8 @@ bool fileExists(const std::string& path) {
 }
 
 pid_t forkProcess() {
-#if defined(__arm__)
+// glibc's fork() crashes the child under qemu-arm; bionic's fork() is fine on a device.
+#if defined(__arm__) && defined(__GLIBC__)
     return static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0));
 #else
     return fork();
@@ -93,6 +94,13 @@ std::set<std::string> listDir(const std::string& dir) {
     }
     closedir(d);
     return names;
+}
+
+std::string emptyDir(const std::string& name) {
+    const std::string dir = testRoot() + "/" + name + "/";
+    mkdir(dir.c_str(), 0755);
+    for (const std::string& entry : listDir(dir)) unlink((dir + entry).c_str());
+    return dir;
 }
 
 void clearSettingsDir() {

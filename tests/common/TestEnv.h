@@ -40,6 +40,9 @@ pid_t forkProcess();
 /** Waits for a child and returns its exit status, or -1 when it did not exit normally. */
 int waitExit(pid_t pid);
 
+/** testRoot()/name, made and emptied of files, with a trailing slash. */
+std::string emptyDir(const std::string& name);
+
 /** Removes every file in the settings directory. */
 void clearSettingsDir();
 

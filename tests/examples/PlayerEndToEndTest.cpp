@@ -1,30 +1,21 @@
 // The demo player as the app com.example.music against a real daemon: a weak-key profile set
 // while it plays, then a mute. The WAV it writes must show each channel's level change by the
 // expected factor, then silence, and no step sharper than the sine's own plus the ramp's.
-#include <binder/IServiceManager.h>
-#include <dirent.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <math.h>
-#include <poll.h>
 #include <signal.h>
 #include <sndfile.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
-#include <utils/String16.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "common/Process.h"
+#include "common/Service.h"
 #include "common/TestEnv.h"
-
-extern char** environ;
 
 namespace {
 
@@ -35,129 +26,34 @@ constexpr int kRamp = kRate / 100;
 constexpr int kPeriod = kRate / 1000;
 const char kApp[] = "com.example.music";
 
-long long nowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-/** Starts path with the given argv[0]; stdout to outFd when it is not -1. */
-pid_t spawnAs(const std::string& path, const std::string& argv0,
-              const std::vector<std::string>& args, int outFd) {
-    std::vector<std::string> words = {argv0};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(&w[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-/** Runs the tool to its end (at most 30 s) and returns its exit status, -1 if it did not exit. */
+/** Runs the tool to its end and returns its exit status, -1 if it did not exit. */
 int runTool(const std::vector<std::string>& args) {
-    pid_t pid = spawnAs(TONVALE_TOOL_PATH, TONVALE_TOOL_PATH, args, -1);
-    if (pid < 0) return -1;
-    const long long deadline = nowMs() + 30000;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (nowMs() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        usleep(5000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::vector<std::string> argv = {TONVALE_TOOL_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return tonvale_test::runProgram(argv).status;
 }
 
-/** The daemons serving this test process's HOSTBINDER_DIR (and so started by it). */
-std::vector<pid_t> ownDaemons() {
-    std::vector<pid_t> pids;
-    const std::string marker = "HOSTBINDER_DIR=" + tonvale_test::binderDir() + '\0';
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return pids;
-    while (dirent* e = readdir(proc)) {
-        const pid_t pid = atoi(e->d_name);
-        if (pid <= 0 || pid == getpid()) continue;
-        const std::string dir = "/proc/" + std::to_string(pid);
-        const std::string cmd = readFile(dir + "/cmdline");
-        if (cmd.find(std::string("tonvale\0--service", 17)) == std::string::npos) continue;
-        if ((readFile(dir + "/environ") + '\0').find(marker) == std::string::npos) continue;
-        pids.push_back(pid);
-    }
-    closedir(proc);
-    return pids;
-}
-
-/** Starts a daemon for this test process and kills it (and any other of its own) at the end. */
+/** Starts a daemon for this test process; the daemons of its own are killed at the end. */
 class Daemon {
 public:
-    ~Daemon() {
-        for (int round = 0; round < 200; ++round) {
-            std::vector<pid_t> pids = ownDaemons();
-            if (pids.empty()) return;
-            for (pid_t pid : pids) kill(pid, SIGKILL);
-            usleep(10000);
-        }
-    }
     bool start() {
-        if (runTool({"--service", "--force"}) != 0) return false;
-        const long long deadline = nowMs() + 20000;
-        while (nowMs() < deadline) {
-            android::sp<android::IBinder> b =
-                android::defaultServiceManager()->checkService(android::String16("tonvale"));
-            if (b != nullptr && b->pingBinder() == android::NO_ERROR) return true;
-            usleep(10000);
-        }
-        return false;
+        return runTool({"--service", "--force"}) == 0 && tonvale_test::waitForService();
     }
+
+private:
+    tonvale_test::DaemonGuard mGuard;
 };
 
 /** The player as a child with its standard output read line by line; killed if still there. */
 class Player {
 public:
-    Player(const std::string& argv0, const std::vector<std::string>& args) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return;
-        mPid = spawnAs(TONVALE_PLAYER_PATH, argv0, args, out[1]);
-        close(out[1]);
-        mOut = out[0];
-    }
-    ~Player() {
-        if (mPid > 0) stop(SIGKILL);
-        if (mOut >= 0) close(mOut);
-    }
-    pid_t pid() const { return mPid; }
+    Player(const std::string& argv0, const std::vector<std::string>& args)
+        : mRun(TONVALE_PLAYER_PATH, args, launchAs(argv0)) {}
+    pid_t pid() const { return mRun.pid(); }
 
-    /** The next line starting with prefix (others are kept in the log); false on timeout. */
-    bool waitFor(const std::string& prefix, std::string* line, int timeoutMs = 30000) {
-        const long long deadline = nowMs() + timeoutMs;
-        for (;;) {
-            size_t nl;
-            while ((nl = mBuffer.find('\n')) != std::string::npos) {
-                std::string next = mBuffer.substr(0, nl);
-                mBuffer.erase(0, nl + 1);
-                log += next + "\n";
-                if (next.compare(0, prefix.size(), prefix) == 0) {
-                    *line = next;
-                    return true;
-                }
-            }
-            const long long left = deadline - nowMs();
-            if (left <= 0 || mOut < 0) return false;
-            pollfd fd = {mOut, POLLIN, 0};
-            if (poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
-            char buf[1024];
-            ssize_t n = read(mOut, buf, sizeof(buf));
-            if (n <= 0) return false;
-            mBuffer.append(buf, n);
-        }
+    /** The next line starting with prefix; false on timeout. */
+    bool waitFor(const std::string& prefix, std::string* line) {
+        return mRun.out().waitForPrefix(prefix, line);
     }
 
     /** Waits for a "frames=N" line with N at least frames. */
@@ -170,20 +66,19 @@ public:
     }
 
     /** Sends sig and returns the exit status, -1 when it did not exit normally. */
-    int stop(int sig) {
-        if (mPid <= 0) return -1;
-        kill(mPid, sig);
-        const int status = tonvale_test::waitExit(mPid);
-        mPid = -1;
-        return status;
-    }
+    int stop(int sig) { return mRun.stop(sig); }
 
-    std::string log;
+    /** Every line read so far, for failure messages. */
+    const std::string& log() { return mRun.out().transcript(); }
 
 private:
-    pid_t mPid = -1;
-    int mOut = -1;
-    std::string mBuffer;
+    static tonvale_test::Launch launchAs(const std::string& argv0) {
+        tonvale_test::Launch launch;
+        launch.argv0 = argv0;
+        return launch;
+    }
+
+    tonvale_test::Spawned mRun;
 };
 
 /** The frame number of a "gain frame=F left=L right=R" line. */
@@ -241,25 +136,25 @@ TEST(PlayerEndToEnd, ProfileThenMuteAsTheAppHears) {
     Player player(kApp, {"--session", "7", "--seconds", "120", "--out", wavPath});
     ASSERT_GT(player.pid(), 0);
     std::string line;
-    ASSERT_TRUE(player.waitFor("track ", &line)) << player.log;
+    ASSERT_TRUE(player.waitFor("track ", &line)) << player.log();
     EXPECT_EQ("track pid=" + std::to_string(player.pid()) + " session=7", line);
-    ASSERT_TRUE(player.waitFor("gain ", &line)) << player.log;
+    ASSERT_TRUE(player.waitFor("gain ", &line)) << player.log();
     EXPECT_EQ("gain frame=0 left=1.0000 right=1.0000", line);
-    ASSERT_TRUE(player.waitForFrames(kRate / 2)) << player.log;
+    ASSERT_TRUE(player.waitForFrames(kRate / 2)) << player.log();
 
     // The package's weak-key profile reaches its process: left 0.5 x 0.8, right 0.25 x 0.8.
     ASSERT_EQ(0, runTool({"--set-profile", kApp, "0.5", "0.25", "0.8", "false", "true"}));
-    ASSERT_TRUE(player.waitFor("gain ", &line)) << player.log;
+    ASSERT_TRUE(player.waitFor("gain ", &line)) << player.log();
     const long long changed = gainFrame(line);
     EXPECT_EQ(" left=0.4000 right=0.2000", line.substr(line.find(' ', 11))) << line;
-    ASSERT_TRUE(player.waitForFrames(changed + kRate / 2)) << player.log;
+    ASSERT_TRUE(player.waitForFrames(changed + kRate / 2)) << player.log();
 
     ASSERT_EQ(0, runTool({"--mute", kApp, "false"}));
-    ASSERT_TRUE(player.waitFor("gain ", &line)) << player.log;
+    ASSERT_TRUE(player.waitFor("gain ", &line)) << player.log();
     const long long muted = gainFrame(line);
     EXPECT_EQ(" left=0.0000 right=0.0000", line.substr(line.find(' ', 11))) << line;
-    ASSERT_TRUE(player.waitForFrames(muted + kRate / 2)) << player.log;
-    EXPECT_EQ(0, player.stop(SIGTERM)) << player.log;
+    ASSERT_TRUE(player.waitForFrames(muted + kRate / 2)) << player.log();
+    EXPECT_EQ(0, player.stop(SIGTERM)) << player.log();
 
     const Wav wav = readWav(wavPath);
     ASSERT_EQ(kRate, wav.rate);

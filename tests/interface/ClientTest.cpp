@@ -1,17 +1,20 @@
-// The client functions' lookup, and the meta-interface members, without a remote service.
-#include <binder/IServiceManager.h>
+// The client functions' lookup without a remote service, and with one that appears during its
+// retries.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
 #include <stdio.h>
-#include <time.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
-#include <utils/String16.h>
+
+#include <thread>
 
 #include "ServiceHarness.h"
+#include "common/Child.h"
+#include "common/LookupText.h"
+#include "common/Pipe.h"
+#include "common/Service.h"
 #include "common/TestEnv.h"
+#include "common/Wait.h"
 #include "interface/ITonvale.h"
 #include "interface/TonvaleClient.h"
 #include "service/Tonvale.h"
@@ -19,8 +22,8 @@
 namespace android {
 namespace {
 
-const std::string kRetry = "Tonvale is not working, retry...\n";
-const std::string kOffline = "Tonvale is offline, check service status and selinux";
+using tonvale_test::kOfflineText;
+using tonvale_test::kRetryLine;
 
 /** Captures what this process writes to standard output while it lives. */
 class StdoutCapture {
@@ -44,28 +47,14 @@ private:
     int mSaved;
 };
 
-#if defined(__SANITIZE_ADDRESS__)
-using LeakDisabler = __lsan::ScopedDisabler;
-#else
-struct LeakDisabler {
-    LeakDisabler() {}  // user-provided, so an unused instance is not a warning
-};
-#endif
-
-double nowSeconds() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 TEST(Lookup, OfflineServiceCostsThreeLookupsAndTwoPauses) {
     StdoutCapture capture;
-    const double start = nowSeconds();
+    const long long start = tonvale_test::nowMs();
     sp<ITonvale> service = getTonvale();
-    const double elapsed = nowSeconds() - start;
-    EXPECT_EQ(kRetry + kRetry + kOffline, capture.finish());
+    const long long elapsed = tonvale_test::nowMs() - start;
+    EXPECT_EQ(kRetryLine + kRetryLine + kOfflineText, capture.finish());
     EXPECT_EQ(nullptr, service);
-    EXPECT_GE(elapsed, 0.19);
+    EXPECT_GE(elapsed, 190);
 }
 
 TEST(Lookup, WrappersWithoutServiceSayNotFound) {
@@ -75,50 +64,111 @@ TEST(Lookup, WrappersWithoutServiceSayNotFound) {
     EXPECT_EQ(NAME_NOT_FOUND, setDefaultSilent(true));
     EXPECT_EQ(NAME_NOT_FOUND, mute("com.a", false));
     EXPECT_TRUE(getCblks().empty());
-    const std::string once = kRetry + kRetry + kOffline;
+    const std::string once = kRetryLine + kRetryLine + kOfflineText;
     EXPECT_EQ(once + once + once + once, capture.finish());
 }
 
-TEST(Lookup, ServiceAppearingDuringTheRetriesIsFound) {
-    pid_t late = tonvale_test::forkProcess();
-    if (late == 0) {
-        usleep(120000);
-        _exit(tonvale_test::startTonvale() > 0 ? 0 : 1);  // serves from a grandchild
+/**
+ * Standard output into a pipe of one page that holds filler and room for exactly one retry
+ * line: the lookup prints its first retry line, and a second one waits until the pipe is read.
+ * So the service can be started after the first lookup failed, and is registered before the
+ * last one, however slow the machine.
+ */
+class HeldStdout {
+public:
+    HeldStdout() {
+        const long page = sysconf(_SC_PAGESIZE);
+        if (!mPipe.ok() || fcntl(mPipe.writeEnd(), F_SETPIPE_SZ, page) != page) return;
+        mFiller = static_cast<size_t>(page) - kRetryLine.size();
+        const std::string filler(mFiller, '#');
+        if (write(mPipe.writeEnd(), filler.data(), filler.size()) !=
+            static_cast<ssize_t>(filler.size())) {
+            return;
+        }
+        fflush(stdout);
+        mSaved = dup(1);
+        if (mSaved < 0 || dup2(mPipe.writeEnd(), 1) < 0) return;
+        mPipe.closeWrite();  // standard output holds the only writing end
+        mOk = true;
     }
-    StdoutCapture capture;
-    sp<ITonvale> service = getTonvale();
-    std::string out = capture.finish();
-    ASSERT_EQ(0, tonvale_test::waitExit(late));
-    ASSERT_NE(nullptr, service);
-    EXPECT_TRUE(out == kRetry || out == kRetry + kRetry) << out;
+    ~HeldStdout() { restore(); }
+    bool ok() const { return mOk; }
+
+    /** Waits until the first retry line is in the pipe; false after timeoutMs. */
+    bool waitForFirstLine(int timeoutMs) {
+        return tonvale_test::waitUntil(
+            [this] {
+                int queued = 0;
+                return ioctl(mPipe.readEnd(), FIONREAD, &queued) == 0 &&
+                       static_cast<size_t>(queued) >= mFiller + kRetryLine.size();
+            },
+            timeoutMs);
+    }
+    /** Everything printed, once standard output is restored; the filler left out. */
+    std::string drain() {
+        std::string all;
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(mPipe.readEnd(), buf, sizeof(buf))) > 0) all.append(buf, n);
+        return all.substr(std::min(all.size(), mFiller));
+    }
+    /** Puts the old standard output back, which ends the pipe. */
+    void restore() {
+        if (mSaved < 0) return;
+        fflush(stdout);
+        dup2(mSaved, 1);
+        close(mSaved);
+        mSaved = -1;
+    }
+
+private:
+    tonvale_test::Pipe mPipe;
+    size_t mFiller = 0;
+    int mSaved = -1;
+    bool mOk = false;
+};
+
+TEST(Lookup, ServiceAppearingDuringTheRetriesIsFound) {
+    // The server is ready to go but registers only when told.
+    tonvale_test::Pipe go;
+    ASSERT_TRUE(go.ok());
+    const pid_t parent = getpid();
+    const pid_t pid = tonvale_test::forkProcess();
+    if (pid == 0) {
+        tonvale_test::dieWithParent(parent);
+        go.closeWrite();
+        char c;
+        if (read(go.readEnd(), &c, 1) != 1) _exit(1);
+        tonvale_test::serveAsTonvale([] { return sp<BBinder>(new Tonvale()); });
+    }
+    tonvale_test::ChildGuard server(pid);
+    ASSERT_TRUE(server.running());
+    go.closeRead();
+
+    bool sawFirstLine = false;
+    bool registered = false;
+    std::string out;
+    sp<ITonvale> service;
+    {
+        HeldStdout held;
+        ASSERT_TRUE(held.ok());
+        // No assertion until standard output is back: a failure message would wait on the pipe.
+        std::thread starter([&] {
+            sawFirstLine = held.waitForFirstLine(tonvale_test::kLongWaitMs);
+            if (sawFirstLine && write(go.writeEnd(), "g", 1) == 1) {
+                registered = tonvale_test::waitForService();
+            }
+            out = held.drain();
+        });
+        service = getTonvale();
+        held.restore();
+        starter.join();
+    }
+    ASSERT_TRUE(sawFirstLine) << out;
+    ASSERT_TRUE(registered);
+    ASSERT_NE(nullptr, service) << out;
+    EXPECT_TRUE(out == kRetryLine || out == kRetryLine + kRetryLine) << out;
     EXPECT_EQ("0;false;false", std::string(service->getSwitches().string()));
-    // The server is the grandchild; kill it through its registration.
-    std::string status = service->status().string();
-    int pid = atoi(status.substr(status.find("Self pid = ") + 11).c_str());
-    tonvale_test::stopService(pid);
-}
-
-TEST(MetaInterface, LocalServiceIsReturnedItself) {
-    sp<Tonvale> local = new Tonvale();
-    sp<ITonvale> viaBinder = ITonvale::asInterface(IInterface::asBinder(local));
-    EXPECT_EQ(static_cast<ITonvale*>(local.get()), viaBinder.get());
-    EXPECT_EQ(nullptr, ITonvale::asInterface(nullptr));
-    EXPECT_EQ(ITonvale::descriptor, local->getInterfaceDescriptor());
-}
-
-TEST(MetaInterface, DefaultImplIsSetOnceAndNeverEmpty) {
-    EXPECT_FALSE(ITonvale::setDefaultImpl(nullptr));
-    EXPECT_EQ(nullptr, ITonvale::getDefaultImpl());
-
-    // Never held by sp<>, so the holder may own and delete them. libutils keeps the
-    // reference record of an object deleted that way; that is libutils' business.
-    [[maybe_unused]] LeakDisabler keepLibutilsRecords;
-    Tonvale* first = new Tonvale();
-    EXPECT_TRUE(ITonvale::setDefaultImpl(std::unique_ptr<ITonvale>(first)));
-    EXPECT_FALSE(ITonvale::setDefaultImpl(std::unique_ptr<ITonvale>(new Tonvale())));
-    EXPECT_EQ(first, ITonvale::getDefaultImpl().get());
-    EXPECT_FALSE(ITonvale::setDefaultImpl(nullptr));
-    EXPECT_EQ(first, ITonvale::getDefaultImpl().get());
 }
 
 }  // namespace

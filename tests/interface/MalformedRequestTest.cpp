@@ -9,9 +9,9 @@
 #include <string>
 
 #include "Requests.h"
+#include "common/FakeAccess.h"
+#include "common/SettingsFiles.h"
 #include "common/TestEnv.h"
-#include "service/FakeAccess.h"
-#include "service/TonvaleTestUtil.h"
 
 namespace android {
 namespace {
@@ -31,10 +31,10 @@ const uint32_t kCodesWithArguments[] = {
     ITonvale::GET_PROFILE,
 };
 
-class MalformedRequests : public TonvaleTestBase {
+class MalformedRequests : public tonvale_test::SettingsDirTest {
 protected:
     void SetUp() override {
-        TonvaleTestBase::SetUp();
+        SettingsDirTest::SetUp();
         // Privileged, so that only the arguments can be the reason for a refusal.
         service = makeTonvale(&access, std::make_shared<SettingsStore>(tonvale_test::settingsDir()));
         Parcel token;
@@ -56,7 +56,7 @@ protected:
 
     /** The service as fresh as it started: no file, no setting, no block. */
     void expectUnchanged() {
-        EXPECT_TRUE(settingsFiles().empty());
+        EXPECT_TRUE(tonvale_test::settingsFiles().empty());
         EXPECT_TRUE(service->profiles(false).isEmpty());
         EXPECT_TRUE(service->profiles(true).isEmpty());
         EXPECT_TRUE(service->muted(false).isEmpty());

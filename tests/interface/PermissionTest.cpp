@@ -9,15 +9,17 @@
 #include <vector>
 
 #include "Requests.h"
+#include "common/FakeAccess.h"
+#include "common/SettingsFiles.h"
 #include "common/TestEnv.h"
 #include "interface/Access.h"
 #include "interface/ITonvale.h"
 #include "registry/MemManager.h"
-#include "service/FakeAccess.h"
-#include "service/TonvaleTestUtil.h"
 
 namespace android {
 namespace {
+
+using tonvale_test::settingsText;
 
 const uint32_t kReportCodes[] = {
     ITonvale::STATUS,
@@ -45,10 +47,10 @@ const uint32_t kPrivilegedCodes[] = {
     ITonvale::SET_DEFAULT_PROFILE,
 };
 
-class Permissions : public TonvaleTestBase {
+class Permissions : public tonvale_test::SettingsDirTest {
 protected:
     void SetUp() override {
-        TonvaleTestBase::SetUp();
+        SettingsDirTest::SetUp();
         service = makeTonvale(&access, std::make_shared<SettingsStore>(tonvale_test::settingsDir()));
     }
 
@@ -70,9 +72,9 @@ protected:
 
     std::vector<std::string> files() {
         std::vector<std::string> texts;
-        for (const char* f :
-             {kSwitchFile, kProfileFile, kMutedFile, kWeakProfileFile, kWeakMutedFile}) {
-            texts.push_back(tonvale_test::fileExists(settingsPath(f)) ? settingsText(f) : "<none>");
+        for (const std::string& f : tonvale_test::kSettingsFiles) {
+            texts.push_back(tonvale_test::fileExists(tonvale_test::settingsPath(f)) ? settingsText(f)
+                                                                                    : "<none>");
         }
         return texts;
     }
@@ -168,20 +170,6 @@ TEST_F(Permissions, PrivilegedCallersDoEverything) {
 // pid, the audio server as many as it has tracks.
 TEST_F(Permissions, AppsHoldABoundedNumberOfBlocksPerPid) {
     const size_t cap = MemManager::kMaxTracksPerLimitedPid;
-    {
-        const tonvale_process_volume_t defaults;
-        const tonvale_profile_table_t profiles(defaults);
-        const tonvale_mute_table_t muted(false);
-        const bool silent = false;
-        sp<MemManager> registry =
-            new MemManager(&defaults, &profiles, &muted, &profiles, &muted, &silent);
-        bool capped = false;
-        for (size_t i = 0; i <= cap && !capped; ++i) {
-            capped = !registry->requestForBuffer(getpid(), static_cast<int>(i), true).first;
-        }
-        registry->releaseAllBuffer();
-        if (!capped) GTEST_SKIP() << "this registry does not cap limited requests yet";
-    }
     access->setCaller(getpid(), FakeAccess::kApp);
     size_t granted = 0;
     for (int session = 0; session < 1000; ++session) {

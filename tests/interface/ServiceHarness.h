@@ -1,9 +1,10 @@
 #pragma once
 
-#include <sys/types.h>
 #include <utils/StrongPointer.h>
 
 #include <functional>
+
+#include "common/Child.h"
 
 namespace android {
 class BBinder;
@@ -13,17 +14,14 @@ namespace tonvale_test {
 
 /**
  * Forks a process that publishes the service object made by factory as "tonvale" and serves
- * it until killed. Returns its pid once the service answers, or -1.
+ * it until stopped. Returns it once the service answers; not running() when it did not.
  */
-pid_t startService(const std::function<android::sp<android::BBinder>()>& factory);
+ChildGuard startService(const std::function<android::sp<android::BBinder>()>& factory);
 
 /** Starts a plain Tonvale service on this test's data directory. */
-pid_t startTonvale();
+ChildGuard startTonvale();
 
-/** Kills a service started above and waits for it. */
-void stopService(pid_t pid);
-
-/** Runs fn in a forked child and returns its exit status (fn's return value). */
-int inChild(const std::function<int()>& fn);
+/** In a forked child: publishes the object made by factory and serves it; never returns. */
+[[noreturn]] void serveAsTonvale(const std::function<android::sp<android::BBinder>()>& factory);
 
 }  // namespace tonvale_test

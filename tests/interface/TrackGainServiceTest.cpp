@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ServiceHarness.h"
-#include "common/TestEnv.h"
+#include "common/Child.h"
 #include "interface/TonvaleClient.h"
 #include "interface/TrackGain.h"
 
@@ -67,23 +67,8 @@ std::string ownProcessName() {
     return name;
 }
 
-/** A real Tonvale in a child process, killed on every path. */
-class ServiceGuard {
-public:
-    ServiceGuard() : mPid(tonvale_test::startTonvale()) {}
-    ~ServiceGuard() { stop(); }
-    bool running() const { return mPid > 0; }
-    void stop() {
-        tonvale_test::stopService(mPid);
-        mPid = -1;
-    }
-
-private:
-    pid_t mPid;
-};
-
 TEST(TrackGainService, FollowsTheServiceAndKeepsTheLastGainWhenItDies) {
-    ServiceGuard service;
+    tonvale_test::ChildGuard service = tonvale_test::startTonvale();
     ASSERT_TRUE(service.running());
     {
         TrackGain gain(kRate);
@@ -108,7 +93,7 @@ TEST(TrackGainService, FollowsTheServiceAndKeepsTheLastGainWhenItDies) {
 }
 
 TEST(TrackGainService, DestructionGivesTheBlockBack) {
-    ServiceGuard service;
+    tonvale_test::ChildGuard service = tonvale_test::startTonvale();
     ASSERT_TRUE(service.running());
     {
         TrackGain gain(kRate);

@@ -14,36 +14,23 @@
 #include <unistd.h>
 #include <utils/String16.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
 
-#include "interface/Access.h"
 #include "interface/BnTonvale.h"
 #include "interface/ITonvale.h"
 #include "service/SettingsStore.h"
 #include "service/Tonvale.h"
+// From the top of the tree: fuzz targets do not get the tests' include folder.
+#include "common/FakeAccess.h"
 
 namespace {
 
 using namespace android;
 
-constexpr uid_t kRoot = 0;
-constexpr uid_t kApp = 10123;
-
-/** The caller of the current input's transaction. */
-class FuzzAccess : public Access {
-public:
-    CallingContext getCallingContext() override { return CallingContext{pid.load(), uid.load()}; }
-    bool isPrivilegedUid(uid_t u) override { return u == kRoot; }
-
-    std::atomic<pid_t> pid{0};
-    std::atomic<uid_t> uid{kRoot};
-};
-
 std::string gRoot;
 std::string gDir;
-FuzzAccess* gAccess = nullptr;
+FakeAccess* gAccess = nullptr;  // the caller of the current input's transaction
 sp<Tonvale> gService;
 int gNull = -1;
 
@@ -138,8 +125,8 @@ uint32_t pickCode(FuzzedDataProvider& in) {
 
 void transactOnce(FuzzedDataProvider& in) {
     const bool privileged = in.ConsumeBool();
-    gAccess->uid = privileged ? kRoot : kApp;
-    gAccess->pid = in.ConsumeBool() ? getpid() : in.ConsumeIntegral<int32_t>();
+    const pid_t pid = in.ConsumeBool() ? getpid() : in.ConsumeIntegral<int32_t>();
+    gAccess->setCaller(pid, privileged ? FakeAccess::kRoot : FakeAccess::kApp);
     const uint32_t code = pickCode(in);
 
     Parcel data;
@@ -186,9 +173,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkdir(gDir.c_str(), 0700) != 0) abort();
     gNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (gNull < 0) abort();
-    auto access = std::make_unique<FuzzAccess>();
-    gAccess = access.get();
-    gService = new Tonvale(std::move(access), std::make_shared<SettingsStore>(gDir));
+    gService = makeTonvale(&gAccess, std::make_shared<SettingsStore>(gDir));
     atexit(removeDataDir);
     return 0;
 }

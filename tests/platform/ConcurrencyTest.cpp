@@ -36,17 +36,17 @@ bool echoOnce(const sp<IBinder>& echo, int32_t value, uint32_t code) {
 }
 
 TEST(TransportConcurrency, ManyThreadsAndProcessesGetTheirOwnReplies) {
-    const pid_t server = startEchoServer();
+    tonvale_test::ChildGuard server = startEchoServer();
     sp<IBinder> echo = defaultServiceManager()->getService(String16(kEchoName));
     ASSERT_NE(echo, nullptr);
 
     constexpr int kProcesses = 4;
     constexpr int kThreads = 8;
     constexpr int kCalls = 200;
-    std::vector<pid_t> children;
+    std::vector<tonvale_test::ChildGuard> children;
     for (int p = 0; p < kProcesses; ++p) {
-        const pid_t child = tonvale_test::forkProcess();
-        if (child == 0) {
+        tonvale_test::ChildGuard child(tonvale_test::forkProcess());
+        if (child.pid() == 0) {
             sp<IBinder> own = defaultServiceManager()->checkService(String16(kEchoName));
             if (own == nullptr) _exit(2);
             for (int i = 0; i < kCalls; ++i) {
@@ -56,7 +56,7 @@ TEST(TransportConcurrency, ManyThreadsAndProcessesGetTheirOwnReplies) {
             }
             _exit(0);
         }
-        children.push_back(child);
+        children.push_back(std::move(child));
     }
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
@@ -71,29 +71,29 @@ TEST(TransportConcurrency, ManyThreadsAndProcessesGetTheirOwnReplies) {
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(failures.load(), 0);
-    for (pid_t c : children) EXPECT_EQ(tonvale_test::waitExit(c), 0);
+    for (tonvale_test::ChildGuard& c : children) EXPECT_EQ(c.wait(), 0);
     echo.clear();
-    stopServer(server);
+    server.stop();
 }
 
 TEST(TransportConcurrency, CallsFromDifferentClientsRunAtTheSameTime) {
-    const pid_t server = startEchoServer();
+    tonvale_test::ChildGuard server = startEchoServer();
     sp<IBinder> echo = defaultServiceManager()->getService(String16(kEchoName));
     ASSERT_NE(echo, nullptr);
     constexpr int kChildren = 6;
-    std::vector<pid_t> children;
+    std::vector<tonvale_test::ChildGuard> children;
     for (int p = 0; p < kChildren; ++p) {
-        const pid_t child = tonvale_test::forkProcess();
-        if (child == 0) {
+        tonvale_test::ChildGuard child(tonvale_test::forkProcess());
+        if (child.pid() == 0) {
             sp<IBinder> own = defaultServiceManager()->checkService(String16(kEchoName));
             for (int i = 0; own != nullptr && i < 50; ++i) {
                 if (!echoOnce(own, i, DELAYED_ECHO)) _exit(3);
             }
             _exit(own == nullptr ? 2 : 0);
         }
-        children.push_back(child);
+        children.push_back(std::move(child));
     }
-    for (pid_t c : children) EXPECT_EQ(tonvale_test::waitExit(c), 0);
+    for (tonvale_test::ChildGuard& c : children) EXPECT_EQ(c.wait(), 0);
     Parcel data, reply;
     data.writeInterfaceToken(String16(kEchoDescriptor));
     ASSERT_EQ(echo->transact(MAX_OVERLAP, data, &reply), NO_ERROR);
@@ -101,7 +101,7 @@ TEST(TransportConcurrency, CallsFromDifferentClientsRunAtTheSameTime) {
     EXPECT_GT(overlap, 1) << "transactions of different clients ran one at a time";
     EXPECT_LE(overlap, 16);  // pool threads: at most 15 plus the main one
     echo.clear();
-    stopServer(server);
+    server.stop();
 }
 
 }  // namespace

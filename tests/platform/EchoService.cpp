@@ -148,9 +148,11 @@ status_t EchoService::onTransact(uint32_t code, const Parcel& data, Parcel* repl
     }
 }
 
-pid_t startEchoServer(const char* name, const ServerOptions& options) {
+tonvale_test::ChildGuard startEchoServer(const char* name, const ServerOptions& options) {
+    const pid_t parent = getpid();
     const pid_t pid = tonvale_test::forkProcess();
-    if (pid != 0) return pid;
+    if (pid != 0) return tonvale_test::ChildGuard(pid);
+    tonvale_test::dieWithParent(parent);
     if (options.spareFds > 0) {
         size_t open = 0;
         for (int fd = 0; fd < 4096; ++fd) open += fcntl(fd, F_GETFD) >= 0;
@@ -163,14 +165,6 @@ pid_t startEchoServer(const char* name, const ServerOptions& options) {
     ProcessState::self()->startThreadPool();
     IPCThreadState::self()->joinThreadPool(true);
     _exit(0);
-}
-
-void stopServer(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGKILL);
-    int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
 }
 
 }  // namespace platform_test

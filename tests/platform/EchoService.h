@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/Child.h"
 #include "platform/HostRuntime.h"
 
 namespace android {
@@ -71,11 +72,9 @@ struct ServerOptions {
     int spareFds = 0;  // when > 0: descriptors the server may open beyond those it starts with
 };
 
-/** Forks a process that registers an EchoService under `name` and serves it. */
-pid_t startEchoServer(const char* name = kEchoName, const ServerOptions& options = {});
-
-/** Kills and reaps a server. */
-void stopServer(pid_t pid);
+/** Forks a process that registers an EchoService under `name` and serves it until stopped. */
+tonvale_test::ChildGuard startEchoServer(const char* name = kEchoName,
+                                         const ServerOptions& options = {});
 
 }  // namespace platform_test
 }  // namespace android

@@ -24,19 +24,6 @@ void Sockets::closeAll() {
     mFds.clear();
 }
 
-Child::~Child() {
-    if (mPid > 0) {
-        kill(mPid, SIGKILL);
-        tonvale_test::waitExit(mPid);
-    }
-}
-
-int Child::wait() {
-    const int status = tonvale_test::waitExit(mPid);
-    mPid = -1;
-    return status;
-}
-
 int connectRaw(const char* name) {
     const std::string path = tonvale_test::binderDir() + "/" + name;
     struct sockaddr_un addr {};

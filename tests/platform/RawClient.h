@@ -29,19 +29,6 @@ private:
     std::vector<int> mFds;
 };
 
-/** A child process, killed and reaped on every path. */
-class Child {
-public:
-    explicit Child(pid_t pid) : mPid(pid) {}
-    ~Child();
-    pid_t pid() const { return mPid; }
-    /** Waits for it; its exit status, or -1 when it did not exit normally. */
-    int wait();
-
-private:
-    pid_t mPid;
-};
-
 /** Connects to a service socket of the test's rendezvous directory; -1 on failure. */
 int connectRaw(const char* name);
 
@@ -83,16 +70,6 @@ size_t untaken(int sock);
 /** Open descriptors and resident memory (KiB) of a process. */
 size_t openFds(pid_t pid);
 size_t residentKb(pid_t pid);
-
-/** Polls `f` until true, at most ten seconds. */
-template <typename F>
-bool eventually(F f, int tenthsOfSeconds = 100) {
-    for (int i = 0; i < tenthsOfSeconds * 10; ++i) {
-        if (f()) return true;
-        usleep(10000);
-    }
-    return f();
-}
 
 }  // namespace platform_test
 }  // namespace android

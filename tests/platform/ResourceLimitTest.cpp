@@ -18,6 +18,7 @@
 #include "EchoService.h"
 #include "RawClient.h"
 #include "common/TestEnv.h"
+#include "common/Wait.h"
 
 namespace android {
 namespace platform_test {
@@ -49,7 +50,7 @@ class ResourceLimitTest : public testing::Test {
 protected:
     void start(const ServerOptions& options = {}) {
         mServer = startEchoServer(kEchoName, options);
-        ASSERT_GT(mServer, 0);
+        ASSERT_TRUE(mServer.running());
         mEcho = defaultServiceManager()->getService(String16(kEchoName));
         ASSERT_NE(mEcho, nullptr);
         ASSERT_EQ(mEcho->pingBinder(), NO_ERROR);
@@ -57,7 +58,7 @@ protected:
 
     void TearDown() override {
         mEcho.clear();
-        stopServer(mServer);
+        mServer.stop();
     }
 
     bool callerAnswers() {
@@ -68,7 +69,7 @@ protected:
 
     bool serverAlive() {
         int status;
-        return waitpid(mServer, &status, WNOHANG) == 0;
+        return waitpid(mServer.pid(), &status, WNOHANG) == 0;
     }
 
     // Connects raw clients until the server refuses one for want of descriptors; every other
@@ -83,13 +84,13 @@ protected:
         return false;
     }
 
-    pid_t mServer = -1;
+    tonvale_test::ChildGuard mServer;
     sp<IBinder> mEcho;
 };
 
 TEST_F(ResourceLimitTest, HugeFramesAnnouncedButNotSentCostNothingUpFront) {
     start();
-    const size_t before = residentKb(mServer);
+    const size_t before = residentKb(mServer.pid());
     // Each announces a frame just under the 1 MiB cap and sends its first kilobyte.
     const uint32_t announced = hostbinder::kMaxFrameSize - sizeof(FrameHeader) - 64;
     const std::vector<uint8_t> head = bytesOf(txHeader(announced), std::vector<uint8_t>(1024, 0x5a));
@@ -100,7 +101,7 @@ TEST_F(ResourceLimitTest, HugeFramesAnnouncedButNotSentCostNothingUpFront) {
         ASSERT_TRUE(sendWithFds(s, head));
     }
     // The server has read every byte sent...
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(tonvale_test::waitUntil([&] {
         for (int s : socks.fds()) {
             if (untaken(s) != 0) return false;
         }
@@ -108,7 +109,7 @@ TEST_F(ResourceLimitTest, HugeFramesAnnouncedButNotSentCostNothingUpFront) {
     }));
     // ...and holds about what came (200 KiB), nowhere near the 200 MiB announced: far under
     // its whole buffer budget.
-    const size_t after = residentKb(mServer);
+    const size_t after = residentKb(mServer.pid());
     RecordProperty("rss_before_kib", static_cast<int>(before));
     RecordProperty("rss_after_kib", static_cast<int>(after));
     EXPECT_LT(after, before + Limits().bufferBudget / 1024)
@@ -134,7 +135,7 @@ TEST_F(ResourceLimitTest, BufferBudgetDropsWhoWouldOverrunItAndComesBack) {
     }
     // Each is either read to its last byte, or dropped.
     int dropped = 0;
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(tonvale_test::waitUntil([&] {
         dropped = 0;
         for (int s : socks.fds()) {
             if (peerHungUp(s)) {
@@ -149,7 +150,7 @@ TEST_F(ResourceLimitTest, BufferBudgetDropsWhoWouldOverrunItAndComesBack) {
     EXPECT_TRUE(callerAnswers());
     // When they go, what they held comes back: a large call fits again.
     socks.closeAll();
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(tonvale_test::waitUntil([&] {
         Parcel data, reply;
         token(&data);
         data.writeInt32(150 * 1024);
@@ -174,7 +175,7 @@ TEST_F(ResourceLimitTest, ClientsThatNeverReadHoldNoServerThread) {
         for (int k = 0; k < 10; ++k) ASSERT_TRUE(sendWithFds(s, request));
     }
     // The server wrote to each of them all its socket takes.
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(tonvale_test::waitUntil([&] {
         for (int s : stuck.fds()) {
             if (unread(s) < 100 * 1024) return false;
         }
@@ -212,7 +213,7 @@ TEST_F(ResourceLimitTest, AReaderStuckPastTheBoundIsDropped) {
     ASSERT_GE(slow, 0);
     const std::vector<uint8_t> request = replyBytesRequest(60 * 1024);
     for (int k = 0; k < 8; ++k) ASSERT_TRUE(sendWithFds(slow, request));
-    EXPECT_TRUE(eventually([&] { return peerHungUp(slow); }));
+    EXPECT_TRUE(tonvale_test::waitUntil([&] { return peerHungUp(slow); }));
     EXPECT_TRUE(callerAnswers());
 }
 
@@ -228,7 +229,7 @@ TEST_F(ResourceLimitTest, AReplyQueueOverItsCapIsDropped) {
     ASSERT_GE(greedy, 0);
     const std::vector<uint8_t> request = replyBytesRequest(60 * 1024);
     for (int k = 0; k < 20; ++k) ASSERT_TRUE(sendWithFds(greedy, request));
-    EXPECT_TRUE(eventually([&] { return peerHungUp(greedy); }));
+    EXPECT_TRUE(tonvale_test::waitUntil([&] { return peerHungUp(greedy); }));
     EXPECT_TRUE(callerAnswers());
 }
 
@@ -244,7 +245,7 @@ TEST_F(ResourceLimitTest, ConnectionsPerUidAreCappedButNotRootsOrTheServersOwn) 
     if (getuid() != 0) GTEST_SKIP() << "another uid needs root";
     // The private test root is 0700; on a device only the socket directory's 0755 counts.
     ASSERT_EQ(chmod(tonvale_test::testRoot().c_str(), 0755), 0);
-    Child child(tonvale_test::forkProcess());
+    tonvale_test::ChildGuard child(tonvale_test::forkProcess());
     if (child.pid() == 0) {
         if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(2);
         std::vector<int> own;
@@ -257,13 +258,13 @@ TEST_F(ResourceLimitTest, ConnectionsPerUidAreCappedButNotRootsOrTheServersOwn) 
         if (!closedByServer(over)) _exit(5);  // refused, at once
         // One given back makes room for one more, once the server has seen it go.
         close(own[0]);
-        for (int tries = 0;; ++tries) {
-            const int again = connectRaw(kEchoName);
-            const bool served = pinged(again);
-            close(again);
-            if (served) break;
-            if (tries == 500) _exit(6);
-            usleep(10000);
+        if (!tonvale_test::waitUntil([] {
+                const int again = connectRaw(kEchoName);
+                const bool served = pinged(again);
+                close(again);
+                return served;
+            })) {
+            _exit(6);
         }
         _exit(0);
     }
@@ -283,7 +284,7 @@ TEST_F(ResourceLimitTest, OutOfDescriptorsNewClientsAreRefusedAtOnce) {
     EXPECT_TRUE(callerAnswers());
     // Once clients go, new ones are accepted again.
     socks.closeAll();
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(tonvale_test::waitUntil([&] {
         const int s = connectRaw(kEchoName);
         const bool served = pinged(s);
         if (s >= 0) close(s);
@@ -312,7 +313,7 @@ TEST_F(ResourceLimitTest, DescriptorsLostAtTheLimitFailOnlyTheirCall) {
     EXPECT_TRUE(callerAnswers());
     // With descriptors free again, the same call goes through.
     socks.closeAll();
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(tonvale_test::waitUntil([&] {
         Parcel data, reply;
         token(&data);
         data.writeFileDescriptor(p[1]);

@@ -24,6 +24,7 @@
 #include "EchoService.h"
 #include "RawClient.h"
 #include "common/TestEnv.h"
+#include "common/Wait.h"
 
 namespace android {
 namespace platform_test {
@@ -33,14 +34,14 @@ class TransportTest : public testing::Test {
 protected:
     void SetUp() override {
         mServer = startEchoServer();
-        ASSERT_GT(mServer, 0);
+        ASSERT_TRUE(mServer.running());
         mEcho = defaultServiceManager()->getService(String16(kEchoName));
         ASSERT_NE(mEcho, nullptr);
     }
 
     void TearDown() override {
         mEcho.clear();
-        stopServer(mServer);
+        mServer.stop();
     }
 
     static void token(Parcel* p) { p->writeInterfaceToken(String16(kEchoDescriptor)); }
@@ -52,7 +53,7 @@ protected:
         return reply.readInt32();
     }
 
-    pid_t mServer = -1;
+    tonvale_test::ChildGuard mServer;
     sp<IBinder> mEcho;
 };
 
@@ -105,12 +106,12 @@ TEST_F(TransportTest, ServerObjectIsReleasedWhenTheProxyGoes) {
         EXPECT_EQ(obj->pingBinder(), NO_ERROR);
         EXPECT_EQ(call32(ALIVE_OBJECTS), 1);
     }
-    EXPECT_TRUE(eventually([&] { return call32(ALIVE_OBJECTS) == 0; }));
+    EXPECT_TRUE(tonvale_test::waitUntil([&] { return call32(ALIVE_OBJECTS) == 0; }));
 }
 
 TEST_F(TransportTest, ServerObjectIsReleasedWhenTheClientExits) {
-    const pid_t child = tonvale_test::forkProcess();
-    if (child == 0) {
+    tonvale_test::ChildGuard child(tonvale_test::forkProcess());
+    if (child.pid() == 0) {
         sp<IBinder> echo = defaultServiceManager()->checkService(String16(kEchoName));
         if (echo == nullptr) _exit(2);
         Parcel data, reply;
@@ -120,8 +121,8 @@ TEST_F(TransportTest, ServerObjectIsReleasedWhenTheClientExits) {
         if (obj == nullptr) _exit(4);
         _exit(obj->pingBinder() == NO_ERROR ? 0 : 5);  // exits still holding the proxy
     }
-    ASSERT_EQ(tonvale_test::waitExit(child), 0);
-    EXPECT_TRUE(eventually([&] { return call32(ALIVE_OBJECTS) == 0; }));
+    ASSERT_EQ(child.wait(), 0);
+    EXPECT_TRUE(tonvale_test::waitUntil([&] { return call32(ALIVE_OBJECTS) == 0; }));
 }
 
 TEST_F(TransportTest, OwnObjectComesBackAsItself) {
@@ -178,7 +179,7 @@ TEST_F(TransportTest, ClientObjectHeldByTheServerIsReleasedLater) {
     token(&data);
     ASSERT_EQ(mEcho->transact(DROP_BINDERS, data, &reply), NO_ERROR);
     // The release frame is read by the next call on the connection.
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(tonvale_test::waitUntil([&] {
         call32(ALIVE_OBJECTS);
         return alive == 0;
     }));
@@ -261,8 +262,8 @@ TEST_F(TransportTest, CallingPidAndUidAreTheCallers) {
     if (getuid() != 0) GTEST_SKIP() << "switching to another uid needs root";
     // The private test root is 0700; on a device only the socket directory's 0755 counts.
     ASSERT_EQ(chmod(tonvale_test::testRoot().c_str(), 0755), 0);
-    const pid_t child = tonvale_test::forkProcess();
-    if (child == 0) {
+    tonvale_test::ChildGuard child(tonvale_test::forkProcess());
+    if (child.pid() == 0) {
         if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(2);
         sp<IBinder> echo = defaultServiceManager()->checkService(String16(kEchoName));
         if (echo == nullptr) _exit(3);
@@ -272,7 +273,7 @@ TEST_F(TransportTest, CallingPidAndUidAreTheCallers) {
         if (r.readInt32() != getpid()) _exit(5);
         _exit(r.readInt32() == 65534 ? 0 : 6);
     }
-    EXPECT_EQ(tonvale_test::waitExit(child), 0);
+    EXPECT_EQ(child.wait(), 0);
 }
 
 // The identity of a call is that of the process that wrote it, frame by frame: a connection
@@ -304,7 +305,7 @@ TEST_F(TransportTest, AConnectionHandedToAnotherProcessSpeaksForIt) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     socks.add(pair[0]);
-    Child child(tonvale_test::forkProcess());
+    tonvale_test::ChildGuard child(tonvale_test::forkProcess());
     if (child.pid() == 0) {
         // Another uid too, where the test may switch.
         if (getuid() == 0 &&
@@ -326,8 +327,7 @@ TEST_F(TransportTest, AConnectionHandedToAnotherProcessSpeaksForIt) {
 }
 
 TEST_F(TransportTest, DeadServerGivesDeadObject) {
-    stopServer(mServer);
-    mServer = -1;
+    mServer.stop();
     Parcel data, reply;
     token(&data);
     EXPECT_EQ(mEcho->transact(ECHO, data, &reply), DEAD_OBJECT);
@@ -351,7 +351,7 @@ TEST_F(TransportTest, OversizedParcelFailsAndTheServerGoesOn) {
 }
 
 TEST_F(TransportTest, ObjectOfAThirdProcessIsNotPassedOn) {
-    const pid_t other = startEchoServer("platform.other");
+    tonvale_test::ChildGuard other = startEchoServer("platform.other");
     sp<IBinder> second = defaultServiceManager()->getService(String16("platform.other"));
     ASSERT_NE(second, nullptr);
     Parcel d1, r1;
@@ -365,16 +365,16 @@ TEST_F(TransportTest, ObjectOfAThirdProcessIsNotPassedOn) {
     EXPECT_EQ(second->transact(RETURN_BINDER, d2, &r2), INVALID_OPERATION);
     EXPECT_EQ(second->pingBinder(), NO_ERROR);
     second.clear();
-    stopServer(other);
+    other.stop();
 }
 
 TEST(ServiceManagerTest, NewRegistrationReplacesTheOldAndListsOnce) {
-    const pid_t first = startEchoServer("platform.replace");
+    tonvale_test::ChildGuard first = startEchoServer("platform.replace");
     sp<IBinder> a = defaultServiceManager()->getService(String16("platform.replace"));
     ASSERT_NE(a, nullptr);
-    const pid_t second = startEchoServer("platform.replace");
+    tonvale_test::ChildGuard second = startEchoServer("platform.replace");
     // The second server takes over the name; the first keeps serving who holds it.
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(tonvale_test::waitUntil([&] {
         sp<IBinder> b = defaultServiceManager()->checkService(String16("platform.replace"));
         Parcel d, r;
         d.writeInterfaceToken(String16(kEchoDescriptor));
@@ -385,8 +385,8 @@ TEST(ServiceManagerTest, NewRegistrationReplacesTheOldAndListsOnce) {
     size_t count = 0;
     for (const auto& n : names) count += n == String16("platform.replace");
     EXPECT_EQ(count, 1u);
-    stopServer(first);
-    stopServer(second);
+    first.stop();
+    second.stop();
 }
 
 TEST(ServiceManagerTest, LocalRegistrationAnswersWithTheObjectItself) {
@@ -404,21 +404,19 @@ TEST(ServiceManagerTest, LocalRegistrationAnswersWithTheObjectItself) {
 
 TEST(ServiceManagerTest, MissingServiceAnswersNull) {
     EXPECT_EQ(defaultServiceManager()->checkService(String16("platform.none")), nullptr);
-    struct timespec t0, t1;
-    clock_gettime(CLOCK_MONOTONIC, &t0);
+    const long long start = tonvale_test::nowMs();
     EXPECT_EQ(defaultServiceManager()->getService(String16("platform.none")), nullptr);
-    clock_gettime(CLOCK_MONOTONIC, &t1);
-    EXPECT_GE(t1.tv_sec - t0.tv_sec, 4);  // getService waits, as on Android
+    EXPECT_GE(tonvale_test::nowMs() - start, 4000);  // getService waits, as on Android
 }
 
 TEST(ServiceManagerTest, ChildAfterForkStartsFresh) {
     // The parent uses binder first; the child must not reuse its connections or services.
-    const pid_t server = startEchoServer("platform.forked");
+    tonvale_test::ChildGuard server = startEchoServer("platform.forked");
     sp<IBinder> echo = defaultServiceManager()->getService(String16("platform.forked"));
     ASSERT_NE(echo, nullptr);
     ASSERT_EQ(echo->pingBinder(), NO_ERROR);
-    const pid_t child = tonvale_test::forkProcess();
-    if (child == 0) {
+    tonvale_test::ChildGuard child(tonvale_test::forkProcess());
+    if (child.pid() == 0) {
         // The inherited proxy belongs to the parent's state.
         if (echo->pingBinder() != DEAD_OBJECT) _exit(2);
         sp<IBinder> own = defaultServiceManager()->checkService(String16("platform.forked"));
@@ -428,20 +426,20 @@ TEST(ServiceManagerTest, ChildAfterForkStartsFresh) {
         if (own->transact(CALLER, d, &r) != NO_ERROR || r.readInt32() != getpid()) _exit(4);
         _exit(0);
     }
-    EXPECT_EQ(tonvale_test::waitExit(child), 0);
+    EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(echo->pingBinder(), NO_ERROR);  // the parent's connection is untouched
     echo.clear();
-    stopServer(server);
+    server.stop();
 }
 
 // A long-lived process stops asking the kernel for its pid on every call once it trusts a
 // cheaper check; a child made by a raw clone (no atfork handlers run) must still start afresh.
 TEST(ServiceManagerTest, ARawCloneChildOfABusyProcessStartsFresh) {
-    const pid_t server = startEchoServer("platform.cloned");
+    tonvale_test::ChildGuard server = startEchoServer("platform.cloned");
     sp<IBinder> echo = defaultServiceManager()->getService(String16("platform.cloned"));
     ASSERT_NE(echo, nullptr);
     for (int i = 0; i < 200; ++i) ASSERT_EQ(echo->pingBinder(), NO_ERROR);
-    Child child(static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0)));
+    tonvale_test::ChildGuard child(static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0)));
     if (child.pid() == 0) {
         if (echo->pingBinder() != DEAD_OBJECT) _exit(2);
         sp<IBinder> own = defaultServiceManager()->checkService(String16("platform.cloned"));
@@ -454,7 +452,7 @@ TEST(ServiceManagerTest, ARawCloneChildOfABusyProcessStartsFresh) {
     EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(echo->pingBinder(), NO_ERROR);  // the parent's connection is untouched
     echo.clear();
-    stopServer(server);
+    server.stop();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "RegistryTestSupport.h"
+#include "common/Child.h"
 #include "common/TestEnv.h"
 #include "utils/Utils.h"
 
@@ -769,8 +770,9 @@ TEST(MemManagerProcessTest, NamesComeFromProcCmdline) {
     sp<android::MemManager> registry =
         new android::MemManager(&settings.defaultProfile, &settings.p_profiles, &settings.p_muted,
                                 &settings.w_profiles, &settings.w_muted, &settings.defaultSilent);
-    pid_t child = startNamedChild("com.tonvale.child:svc");
-    ASSERT_GT(child, 0);
+    ChildGuard guard = startNamedChild("com.tonvale.child:svc");
+    ASSERT_TRUE(guard.running());
+    const pid_t child = guard.pid();
     RegistrySettings::setProfile(settings.w_profiles, "com.tonvale.child", 0.5f, 0.5f, 0.5f);
 
     std::pair<bool, sp<ATrack>> own = registry->requestForBuffer(getpid(), 1);
@@ -783,7 +785,6 @@ TEST(MemManagerProcessTest, NamesComeFromProcCmdline) {
     EXPECT_EQ(childProcess->processName, "com.tonvale.child:svc");
     EXPECT_EQ(childProcess->package->packageName, "com.tonvale.child");
     EXPECT_FLOAT_EQ(blockOf(other.second->mem)->left, 0.5f);
-    stopChild(child);
 }
 
 // The registry as the service makes it, on a kernel without pidfd_open.
@@ -828,12 +829,12 @@ protected:
 };
 
 TEST_P(RealProcessReclaimTest, KilledChildrenAreReleasedWithTheirDescriptors) {
-    std::vector<std::unique_ptr<ChildGuard>> guards;
+    std::vector<ChildGuard> guards;
     std::vector<pid_t> children;
     for (int i = 0; i < 3; ++i) {
-        pid_t child = startNamedChild("com.reclaim.c" + std::to_string(i));
-        ASSERT_GT(child, 0);
-        guards.emplace_back(new ChildGuard(child));
+        guards.push_back(startNamedChild("com.reclaim.c" + std::to_string(i)));
+        ASSERT_TRUE(guards.back().running());
+        const pid_t child = guards.back().pid();
         children.push_back(child);
         ASSERT_TRUE(registry->requestForBuffer(child, 1).first);
         ASSERT_TRUE(registry->requestForBuffer(child, 2).first);
@@ -843,8 +844,8 @@ TEST_P(RealProcessReclaimTest, KilledChildrenAreReleasedWithTheirDescriptors) {
     EXPECT_EQ(registry->getProcessCount(), 4u);
     EXPECT_GT(openFdCount(), fdsBefore);
 
-    guards[0]->stop();
-    guards[2]->stop();
+    guards[0].stop();
+    guards[2].stop();
     EXPECT_EQ(registry->getProcessCount(), 2u);
     EXPECT_EQ(registry->pids.valueFor(children[0]), nullptr);
     EXPECT_NE(registry->pids.valueFor(children[1]), nullptr);
@@ -853,7 +854,7 @@ TEST_P(RealProcessReclaimTest, KilledChildrenAreReleasedWithTheirDescriptors) {
     EXPECT_FALSE(registry->requestForBuffer(children[2], 1).first);
     EXPECT_EQ(registry->pids.size(), 2u);
 
-    guards[1]->stop();
+    guards[1].stop();
     EXPECT_EQ(registry->releaseBuffer(getpid(), 1), 0);
     EXPECT_EQ(registry->getProcessCount(), 0u);
     // Heaps, exit descriptors and the exit set are all closed again.
@@ -861,13 +862,12 @@ TEST_P(RealProcessReclaimTest, KilledChildrenAreReleasedWithTheirDescriptors) {
 }
 
 TEST_P(RealProcessReclaimTest, ExitedChildNotYetReapedIsReleasedWhenWatched) {
-    pid_t child = startNamedChild("com.reclaim.zombie");
-    ASSERT_GT(child, 0);
-    ChildGuard guard(child);
+    ChildGuard guard = startNamedChild("com.reclaim.zombie");
+    ASSERT_TRUE(guard.running());
+    const pid_t child = guard.pid();
     ASSERT_TRUE(registry->requestForBuffer(child, 1).first);
     ASSERT_EQ(kill(child, SIGKILL), 0);
-    siginfo_t info;
-    ASSERT_EQ(waitid(P_PID, child, &info, WEXITED | WNOWAIT), 0);  // exited, not reaped
+    ASSERT_TRUE(waitEndedUnreaped(child));  // exited, not reaped
     // Only its exit descriptor tells; the liveness check waits for the reaping.
     EXPECT_EQ(registry->getProcessCount(), GetParam() ? 0u : 1u);
     guard.stop();
@@ -887,8 +887,10 @@ TEST(MemManagerProcessTest, ProcessThatRenamesItselfKeepsItsTracks) {
                                 &settings.w_profiles, &settings.w_muted, &settings.defaultSilent);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    pid_t child = forkProcess();
+    const pid_t parent = getpid();
+    const pid_t child = forkProcess();
     if (child == 0) {
+        dieWithParent(parent);
         dup2(fds[0], 0);
         close(fds[1]);
         execl("/bin/bash", "com.first", "-c", "read line; exec -a com.second /bin/sleep 30",

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <binder/IMemory.h>
 #include <sys/types.h>
 
 #include <map>
 #include <string>
-#include <vector>
 
+#include "common/Blocks.h"
+#include "common/LogCapture.h"
 #include "registry/MemManager.h"
 #include "registry/tnvl_cblk.h"
 #include "utils/tonvale_process_volume.h"
@@ -82,43 +82,5 @@ private:
     int statReads_ = 0;
     int goneChecks_ = 0;
 };
-
-/** The block as a client sees it, through IMemory::pointer(). */
-android::tnvl_cblk* blockOf(const android::sp<android::IMemory>& mem);
-
-/** Collects the registry's debug lines for its lifetime. */
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    std::vector<std::string> lines() const;
-    void clear();
-};
-
-/** A child started as argv0 running /bin/sleep; waits until /proc shows the name. */
-pid_t startNamedChild(const std::string& argv0);
-
-/** Kills and reaps a child. */
-void stopChild(pid_t pid);
-
-/** Kills and reaps a child when it goes out of scope. */
-class ChildGuard {
-public:
-    explicit ChildGuard(pid_t pid) : pid_(pid) {}
-    ~ChildGuard() { stopChild(pid_); }
-    ChildGuard(const ChildGuard&) = delete;
-    ChildGuard& operator=(const ChildGuard&) = delete;
-    /** Kills and reaps the child now. */
-    void stop() {
-        stopChild(pid_);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_;
-};
-
-/** Polls /proc/<pid>/cmdline until it reads expected; false after about 5 s. */
-bool waitForCmdLine(pid_t pid, const std::string& expected);
 
 }  // namespace tonvale_test

@@ -9,14 +9,28 @@
 #include <string>
 #include <vector>
 
-#include "service/TonvaleTestUtil.h"
+#include "common/SettingsFiles.h"
+#include "common/TestEnv.h"
+#include "common/Volumes.h"
+#include "service/Tonvale.h"
 
 namespace android {
 namespace {
 
+using tonvale_test::expectVolume;
+using tonvale_test::keysOf;
+using tonvale_test::kMutedFile;
+using tonvale_test::kProfileFile;
+using tonvale_test::kSwitchFile;
+using tonvale_test::kWeakMutedFile;
+using tonvale_test::kWeakProfileFile;
+using tonvale_test::putSettings;
+using tonvale_test::settingsFiles;
+using tonvale_test::settingsPath;
+using tonvale_test::settingsText;
 using Keys = std::vector<std::string>;
 
-class SettingsFilesTest : public TonvaleTestBase {};
+class SettingsFilesTest : public tonvale_test::SettingsDirTest {};
 
 TEST_F(SettingsFilesTest, ConvertStrPrefBoolIsWholeAndCaseSensitive) {
     EXPECT_TRUE(convertStrPrefBool("true", false));
@@ -204,9 +218,7 @@ TEST_F(SettingsFilesTest, RewritesLeaveOnlyTheSettingsFiles) {
     t->mute("com.a", true);
     t->clear();
     t->saveAllData();
-    EXPECT_EQ((std::set<std::string>{kSwitchFile, kProfileFile, kMutedFile, kWeakProfileFile,
-                                     kWeakMutedFile}),
-              settingsFiles());
+    EXPECT_EQ(tonvale_test::kSettingsFiles, settingsFiles());
 }
 
 TEST_F(SettingsFilesTest, MissingDirectoryFailsTheSaveAndKeepsTheChangeInMemory) {

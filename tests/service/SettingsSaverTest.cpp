@@ -19,9 +19,7 @@ using Step = ControlledStore::Step;
 class SettingsSaverTest : public testing::Test {
 protected:
     void SetUp() override {
-        dir = tonvale_test::testRoot() + "/saver/";
-        mkdir(dir.c_str(), 0755);
-        for (const std::string& name : tonvale_test::listDir(dir)) unlink((dir + name).c_str());
+        dir = tonvale_test::emptyDir("saver");
         store = std::make_shared<ControlledStore>(dir);
     }
     std::string text(const char* file) { return tonvale_test::readFile(dir + file); }

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "common/Child.h"
 #include "common/TestEnv.h"
 #include "service/ControlledStore.h"
 #include "service/SettingsStore.h"
@@ -33,11 +34,7 @@ public:
 
 class SettingsStoreTest : public testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = tonvale_test::testRoot() + "/store/";
-        mkdir(dir_.c_str(), 0755);
-        for (const std::string& name : listDir(dir_)) unlink((dir_ + name).c_str());
-    }
+    void SetUp() override { dir_ = tonvale_test::emptyDir("store"); }
     std::string dir_;
 };
 
@@ -160,20 +157,14 @@ TEST_F(SettingsStoreTest, ARewriteKeepsTheOwnerWhereItMaySetIt) {
 }
 
 TEST_F(SettingsStoreTest, OnlyTemporaryFilesOfProcessesThatAreGoneAreRemoved) {
-    pid_t dead = tonvale_test::forkProcess();
-    if (dead == 0) _exit(0);
+    const pid_t dead = tonvale_test::endedPid();
     ASSERT_GT(dead, 0);
-    ASSERT_EQ(0, tonvale_test::waitExit(dead));
     // A child that has exited but is not reaped yet still answers kill(); it writes no more.
-    pid_t zombie = tonvale_test::forkProcess();
+    const pid_t zombie = tonvale_test::forkProcess();
     if (zombie == 0) _exit(0);
+    tonvale_test::ChildGuard reaper(zombie);
     ASSERT_GT(zombie, 0);
-    struct Reaper {
-        pid_t pid;
-        ~Reaper() { tonvale_test::waitExit(pid); }
-    } reaper{zombie};
-    siginfo_t info;
-    ASSERT_EQ(0, waitid(P_PID, zombie, &info, WEXITED | WNOWAIT));
+    ASSERT_TRUE(tonvale_test::waitEndedUnreaped(zombie));
     const std::string gone = std::to_string(dead);
     const std::string self = std::to_string(getpid());
     const std::string init = "1";  // a live process that is not this one

@@ -5,12 +5,16 @@
 #include <thread>
 #include <vector>
 
-#include "service/TonvaleTestUtil.h"
+#include "common/SettingsFiles.h"
+#include "common/Volumes.h"
+#include "service/Tonvale.h"
 
 namespace android {
 namespace {
 
-class TonvaleConcurrencyTest : public TonvaleTestBase {};
+using tonvale_test::keysOf;
+
+class TonvaleConcurrencyTest : public tonvale_test::SettingsDirTest {};
 
 TEST_F(TonvaleConcurrencyTest, ParallelChangesAllLandInTablesAndFiles) {
     sp<Tonvale> t = new Tonvale();
@@ -48,7 +52,7 @@ TEST_F(TonvaleConcurrencyTest, ParallelChangesAllLandInTablesAndFiles) {
     EXPECT_EQ(std::string(t->listProfiles().string()),
               std::string(reloaded->listProfiles().string()));
     EXPECT_EQ(std::string(t->getSwitches().string()), std::string(reloaded->getSwitches().string()));
-    EXPECT_EQ(5u, settingsFiles().size());
+    EXPECT_EQ(tonvale_test::kSettingsFiles, tonvale_test::settingsFiles());
 }
 
 }  // namespace

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "registry/tnvl_cblk.h"
+#include "common/Blocks.h"
+#include "common/FakeAccess.h"
+#include "common/SettingsFiles.h"
+#include "common/Wait.h"
 #include "service/ControlledStore.h"
-#include "service/FakeAccess.h"
-#include "service/TonvaleTestUtil.h"
 #include "utils/Utils.h"
 
 namespace android {
@@ -20,10 +21,10 @@ namespace {
 
 constexpr auto kLongEnough = std::chrono::seconds(20);
 
-class SaveHeld : public TonvaleTestBase {
+class SaveHeld : public tonvale_test::SettingsDirTest {
 protected:
     void SetUp() override {
-        TonvaleTestBase::SetUp();
+        SettingsDirTest::SetUp();
         store = std::make_shared<ControlledStore>(tonvale_test::settingsDir());
         service = makeTonvale(&access, store);
     }
@@ -43,7 +44,7 @@ TEST_F(SaveHeld, ReportsAndBlockRequestsDoNotWaitForTheDisk) {
     const std::string self = Utils::ProcessControl::getCmdLine(getpid());
     sp<IMemory> mem = service->getTrackCtlBlk(getpid(), 1);
     ASSERT_NE(nullptr, mem);
-    tnvl_cblk* block = static_cast<tnvl_cblk*>(mem->pointer());
+    tnvl_cblk* block = tonvale_test::blockOf(mem);
 
     store->hold();
     std::future<int> change = std::async(std::launch::async, [&] {
@@ -76,7 +77,7 @@ TEST_F(SaveHeld, ReportsAndBlockRequestsDoNotWaitForTheDisk) {
     EXPECT_FALSE(replied);
     EXPECT_EQ("granted 0.5,0.5,0.25,0", others.get());
     EXPECT_EQ(0, change.get());
-    EXPECT_EQ(self + "|0.5,0.5,0.25,0", settingsText(kProfileFile));
+    EXPECT_EQ(self + "|0.5,0.5,0.25,0", tonvale_test::settingsText(tonvale_test::kProfileFile));
 }
 
 TEST_F(SaveHeld, ChangesThatQueueBehindAWriteShareTheNextOne) {
@@ -95,15 +96,17 @@ TEST_F(SaveHeld, ChangesThatQueueBehindAWriteShareTheNextOne) {
         changes.push_back(set(queued.back()));
     }
     // Each change is in force, and so staged, before it waits for the disk.
+    // Polled from another thread: a service that saved under its lock would hold this one.
     std::future<bool> staged = std::async(std::launch::async, [&] {
-        for (const std::string& name : queued) {
-            while (profileOf(name) == "__NO_PROFILE") usleep(1000);
-        }
-        return true;
+        return tonvale_test::waitUntil([&] {
+            for (const std::string& name : queued) {
+                if (profileOf(name) == "__NO_PROFILE") return false;
+            }
+            return true;
+        });
     });
-    const bool allStaged = staged.wait_for(kLongEnough) == std::future_status::ready;
-    if (!allStaged) store->release();  // a service that saves under its lock: end, then fail
-    staged.wait();
+    const bool allStaged = staged.wait_for(kLongEnough) == std::future_status::ready && staged.get();
+    if (!allStaged) store->release();  // end, then fail
     ASSERT_TRUE(allStaged);
     EXPECT_EQ(1, store->syncs.load());
     store->release();
@@ -112,7 +115,7 @@ TEST_F(SaveHeld, ChangesThatQueueBehindAWriteShareTheNextOne) {
     EXPECT_EQ(2, store->syncs.load());
     std::string expected = "com.first|0.5,0.5,0.5,0";
     for (const std::string& name : queued) expected += "\n" + name + "|0.5,0.5,0.5,0";
-    EXPECT_EQ(expected, settingsText(kProfileFile));
+    EXPECT_EQ(expected, tonvale_test::settingsText(tonvale_test::kProfileFile));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // Saving through the service: a change is written or the caller is told, and a failed write
 // leaves the old file whole.
-#include <android/log.h>
 #include <binder/IMemory.h>
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -8,69 +7,45 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "registry/tnvl_cblk.h"
+#include "common/Blocks.h"
+#include "common/Child.h"
+#include "common/FakeAccess.h"
+#include "common/LogCapture.h"
+#include "common/SettingsFiles.h"
+#include "common/Volumes.h"
 #include "service/ControlledStore.h"
-#include "service/FakeAccess.h"
-#include "service/TonvaleTestUtil.h"
 #include "utils/Utils.h"
 
 namespace android {
 namespace {
 
+using tonvale_test::keysOf;
+using tonvale_test::kMutedFile;
+using tonvale_test::kProfileFile;
+using tonvale_test::kSettingsFiles;
+using tonvale_test::kSwitchFile;
+using tonvale_test::putSettings;
+using tonvale_test::settingsFiles;
+using tonvale_test::settingsPath;
+using tonvale_test::settingsText;
 using Step = ControlledStore::Step;
 using Keys = std::vector<std::string>;
 
-const std::set<std::string> kFiveFiles = {kSwitchFile, kProfileFile, kMutedFile, kWeakProfileFile,
-                                          kWeakMutedFile};
-
-/** Error lines of the service's log tag while it lives. */
-class ErrorLog {
-public:
-    ErrorLog() {
-        lines().clear();
-        __android_log_set_logger(capture);
-    }
-    ~ErrorLog() { __android_log_set_logger(__android_log_logd_logger); }
-    std::vector<std::string> get() {
-        std::lock_guard<std::mutex> l(lock());
-        return lines();
-    }
-
-private:
-    static std::mutex& lock() {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> l;
-        return l;
-    }
-    static void capture(const __android_logger_data* data, const char* message) {
-        if (data->priority != ANDROID_LOG_ERROR || data->tag == nullptr ||
-            strcmp(data->tag, "KesService") != 0) {
-            return;
-        }
-        std::lock_guard<std::mutex> l(lock());
-        lines().push_back(message);
-    }
-};
-
-class TonvaleSaving : public TonvaleTestBase {
+class TonvaleSaving : public tonvale_test::SettingsDirTest {
 protected:
     void SetUp() override {
-        TonvaleTestBase::SetUp();
+        SettingsDirTest::SetUp();
         store = std::make_shared<ControlledStore>(tonvale_test::settingsDir());
         service = makeTonvale(&access, store);
     }
 
     std::vector<std::string> fileTexts() {
         std::vector<std::string> texts;
-        for (const std::string& f : kFiveFiles) texts.push_back(settingsText(f));
+        for (const std::string& f : kSettingsFiles) texts.push_back(settingsText(f));
         return texts;
     }
 
@@ -89,13 +64,13 @@ TEST_P(SaveFailsAtEachStep, OldFilesStayTheChangeHoldsAndTheCallerIsTold) {
     ASSERT_EQ(0, service->mute("com.old", false));
     ASSERT_EQ(0, service->mute("com.old", true));
     ASSERT_EQ(0, service->setDefaultSilent(false));
-    ASSERT_EQ(kFiveFiles, settingsFiles());
+    ASSERT_EQ(kSettingsFiles, settingsFiles());
     const std::vector<std::string> before = fileTexts();
     sp<IMemory> mem = service->getTrackCtlBlk(getpid(), 3);
     ASSERT_NE(nullptr, mem);
-    tnvl_cblk* block = static_cast<tnvl_cblk*>(mem->pointer());
+    tnvl_cblk* block = tonvale_test::blockOf(mem);
 
-    ErrorLog log;
+    tonvale_test::LogCapture log(ANDROID_LOG_ERROR);
     store->failAt(GetParam(), EIO);
     EXPECT_EQ(-EIO, service->setProfile(self, 0.25f, 0.25f, 0.25f, false, false));
     EXPECT_FLOAT_EQ(0.25f, block->general);  // the block follows all the same
@@ -108,9 +83,9 @@ TEST_P(SaveFailsAtEachStep, OldFilesStayTheChangeHoldsAndTheCallerIsTold) {
 
     // The old files are whole and nothing else was left in the directory.
     EXPECT_EQ(before, fileTexts());
-    EXPECT_EQ(kFiveFiles, settingsFiles());
+    EXPECT_EQ(kSettingsFiles, settingsFiles());
     // One error line per failed save, naming the file.
-    const std::vector<std::string> lines = log.get();
+    const std::vector<std::string> lines = log.lines();
     ASSERT_EQ(6u, lines.size());
     EXPECT_EQ("[Server]Settings not saved: " + settingsPath(kProfileFile) + ": " + strerror(EIO),
               lines[0]);
@@ -135,7 +110,7 @@ TEST_P(SaveFailsAtEachStep, OldFilesStayTheChangeHoldsAndTheCallerIsTold) {
         }
     }
     EXPECT_EQ(settingsText(kSwitchFile), before[0]);
-    EXPECT_EQ(kFiveFiles, settingsFiles());
+    EXPECT_EQ(kSettingsFiles, settingsFiles());
     EXPECT_TRUE(service->profiles(false).isEmpty());
 
     // Once the disk works again the next save writes what the service holds.
@@ -169,10 +144,8 @@ TEST_F(TonvaleSaving, SettingsThatWriteNoFileDoNotFail) {
 }
 
 TEST_F(TonvaleSaving, StartRemovesWhatAnInterruptedRewriteLeftAndNothingElse) {
-    pid_t dead = tonvale_test::forkProcess();
-    if (dead == 0) _exit(0);
+    const pid_t dead = tonvale_test::endedPid();
     ASSERT_GT(dead, 0);
-    ASSERT_EQ(0, tonvale_test::waitExit(dead));
     putSettings(kProfileFile, "com.a|0.5,0.5,0.5,0");
     const std::string abandoned =
         std::string(".") + kProfileFile + ".tmp." + std::to_string(dead) + ".4";

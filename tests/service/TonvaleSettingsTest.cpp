@@ -7,17 +7,31 @@
 #include <string>
 #include <vector>
 
-#include "service/TonvaleTestUtil.h"
+#include "common/SettingsFiles.h"
+#include "common/TestEnv.h"
+#include "common/Volumes.h"
+#include "service/Tonvale.h"
 
 namespace android {
 namespace {
 
+using tonvale_test::expectVolume;
+using tonvale_test::keysOf;
+using tonvale_test::kMutedFile;
+using tonvale_test::kProfileFile;
+using tonvale_test::kSwitchFile;
+using tonvale_test::kWeakMutedFile;
+using tonvale_test::kWeakProfileFile;
+using tonvale_test::putSettings;
+using tonvale_test::settingsFiles;
+using tonvale_test::settingsPath;
+using tonvale_test::settingsText;
 using Keys = std::vector<std::string>;
 
-class TonvaleSettingsTest : public TonvaleTestBase {
+class TonvaleSettingsTest : public tonvale_test::SettingsDirTest {
 protected:
     void SetUp() override {
-        TonvaleTestBase::SetUp();
+        SettingsDirTest::SetUp();
         t_ = new Tonvale();
     }
     sp<Tonvale> t_;
@@ -253,6 +267,8 @@ TEST_F(TonvaleSettingsTest, BarIsAnOrdinaryCharacterInMuteNames) {
     EXPECT_EQ(0, t_->unmute("a|b", false));
 }
 
+// The one place that holds the version text, which peers parse; the transaction and tool tests
+// compare with the service's.
 TEST_F(TonvaleSettingsTest, VersionText) {
     EXPECT_EQ(
         "Tonvale native service - version [1][0.91]\nAuthor: Kestrune\n"

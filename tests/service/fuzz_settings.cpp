@@ -12,20 +12,18 @@
 #include <string>
 
 #include "service/Tonvale.h"
+// From the top of the tree: fuzz targets do not get the tests' include folder.
+#include "common/SettingsFileNames.h"
 
 namespace {
 
-const char* const kFiles[] = {
-    "tonvale_config.prof",          "tonvale_volume_profile.prof",
-    "tonvale_muted_profile.prof",   "tonvale_weakkeyed_profile.prof",
-    "tonvale_weakkeyed_muted.prof",
-};
+using tonvale_test::kSettingsFileNames;
 
 std::string gRoot;
 std::string gDir;
 
 void removeDataDir() {
-    for (const char* name : kFiles) unlink((gDir + name).c_str());
+    for (const char* name : kSettingsFileNames) unlink((gDir + name).c_str());
     rmdir(gDir.c_str());
     rmdir((gRoot + "/misc").c_str());
     rmdir(gRoot.c_str());
@@ -51,7 +49,7 @@ std::string readAll(const std::string& path) {
 
 std::string snapshot() {
     std::string all;
-    for (const char* name : kFiles) all += readAll(gDir + name) + '\0';
+    for (const char* name : kSettingsFileNames) all += readAll(gDir + name) + '\0';
     return all;
 }
 
@@ -73,7 +71,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    for (const char* name : kFiles) {
+    for (const char* name : kSettingsFileNames) {
         std::string text = input.ConsumeRandomLengthString(4096);
         writeAll(gDir + name, text);
     }

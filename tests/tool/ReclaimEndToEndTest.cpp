@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ToolHarness.h"
+#include "common/Pipe.h"
 #include "common/TestEnv.h"
 #include "registry/MemManager.h"
 
@@ -33,41 +34,15 @@ using tonvale_test::RunResult;
 using tonvale_test::runTool;
 using tonvale_test::Spawned;
 
-constexpr uid_t kSameUid = static_cast<uid_t>(-1);
+using tonvale_test::kSameUid;
+using tonvale_test::waitUntil;
+
 constexpr uid_t kNobody = 65534;
-
-long long nowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-/** Polls until done() holds; false after timeoutMs. */
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000) {
-    const long long deadline = nowMs() + timeoutMs;
-    while (!done()) {
-        if (nowMs() > deadline) return false;
-        usleep(10000);
-    }
-    return true;
-}
-
-/** The targets of a process's open descriptors. */
-std::vector<std::string> fdLinks(pid_t pid) {
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
-    std::vector<std::string> links;
-    for (const std::string& name : tonvale_test::listDir(dir)) {
-        char target[512];
-        const ssize_t n = readlink((dir + name).c_str(), target, sizeof(target) - 1);
-        links.push_back(n > 0 ? std::string(target, n) : std::string());
-    }
-    return links;
-}
 
 /** Descriptors of track heaps: ashmem regions (files under /tmp on the host) or memfds. */
 size_t heapFds(pid_t pid) {
     size_t n = 0;
-    for (const std::string& link : fdLinks(pid)) {
+    for (const auto& [fd, link] : tonvale_test::fdTargets(pid)) {
         if (link.find("ashmem") != std::string::npos ||
             link.find("memfd:TNV Track Heap Base") != std::string::npos) {
             ++n;
@@ -98,16 +73,13 @@ int playingCount() {
 class CommandClient {
 public:
     explicit CommandClient(const std::string& name, uid_t uid = kSameUid) {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0) return;
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            close(in[0]);
-            close(in[1]);
-            return;
-        }
-        mPid = tonvale_test::forkProcess();
-        if (mPid == 0) {
-            if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0) _exit(126);
+        tonvale_test::Pipe in, out;
+        if (!in.ok() || !out.ok()) return;
+        const pid_t parent = getpid();
+        const pid_t pid = tonvale_test::forkProcess();
+        if (pid == 0) {
+            tonvale_test::dieWithParent(parent);
+            if (dup2(in.readEnd(), 0) < 0 || dup2(out.writeEnd(), 1) < 0) _exit(126);
             if (uid != kSameUid && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
                                     setresuid(uid, uid, uid) != 0)) {
                 _exit(126);
@@ -115,111 +87,48 @@ public:
             execl(TONVALE_BLOCK_CLIENT_PATH, name.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        close(in[0]);
-        close(out[1]);
-        mIn = in[1];
-        mOut = out[0];
-        if (mPid < 0) return;
+        mChild = tonvale_test::ChildGuard(pid);
+        in.closeRead();
+        out.closeWrite();
+        mIn = std::move(in);
+        mOut = tonvale_test::LineReader(out.takeRead());
+        if (pid < 0) return;
         // Lines before "ready" are the client lookup's own messages.
-        std::string line;
-        while (readLine(&line, 20000)) {
-            if (line == "ready") {
-                mReady = true;
-                break;
-            }
-        }
+        mReady = mOut.waitForLine("ready");
     }
-
-    ~CommandClient() {
-        if (mIn >= 0) close(mIn);
-        if (mPid > 0) {
-            kill(mPid, SIGKILL);
-            tonvale_test::waitExit(mPid);
-        }
-        if (mOut >= 0) close(mOut);
-    }
-
-    CommandClient(const CommandClient&) = delete;
-    CommandClient& operator=(const CommandClient&) = delete;
 
     bool ready() const { return mReady; }
-    pid_t pid() const { return mPid; }
+    pid_t pid() const { return mChild.pid(); }
 
     /** Sends one command and returns its answer; "" when none came. */
     std::string call(const std::string& command, int timeoutMs = 60000) {
         const std::string text = command + "\n";
-        if (!mReady || write(mIn, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        if (!mReady ||
+            write(mIn.writeEnd(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
             return "";
         }
         std::string line;
-        return readLine(&line, timeoutMs) ? line : "";
+        return mOut.readLine(&line, timeoutMs) ? line : "";
     }
 
     /** Kills the client and returns its exit status (127: it could not be started). */
-    int stop() {
-        if (mPid <= 0) return -1;
-        kill(mPid, SIGKILL);
-        const int status = tonvale_test::waitExit(mPid);
-        mPid = -1;
-        return status;
-    }
+    int stop() { return mChild.stop(); }
 
     /** The exit status once it has ended by itself (as when exec failed), else -1. */
-    int endedStatus() {
-        if (mPid <= 0) return -1;
-        int status = 0;
-        if (waitpid(mPid, &status, WNOHANG) != mPid) return -1;
-        mPid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int endedStatus() { return mChild.endedStatus(); }
 
 private:
-    bool readLine(std::string* line, int timeoutMs) {
-        const long long deadline = nowMs() + timeoutMs;
-        for (;;) {
-            const size_t nl = mBuffer.find('\n');
-            if (nl != std::string::npos) {
-                *line = mBuffer.substr(0, nl);
-                mBuffer.erase(0, nl + 1);
-                return true;
-            }
-            const long long left = deadline - nowMs();
-            if (left <= 0 || mOut < 0) return false;
-            pollfd fd = {mOut, POLLIN, 0};
-            if (poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
-            char buf[512];
-            const ssize_t n = read(mOut, buf, sizeof(buf));
-            if (n == 0) return false;
-            if (n > 0) mBuffer.append(buf, n);
-        }
-    }
-
-    pid_t mPid = -1;
-    int mIn = -1;
-    int mOut = -1;
+    tonvale_test::Pipe mIn;
+    tonvale_test::LineReader mOut;
     bool mReady = false;
-    std::string mBuffer;
+    tonvale_test::ChildGuard mChild;  // declared last: killed before its pipes close
 };
 
-class ReclaimEndToEnd : public testing::Test {
+class ReclaimEndToEnd : public tonvale_test::DaemonTest {
 protected:
-    void SetUp() override {
-        tonvale_test::killDaemons();
-        tonvale_test::clearSettingsDir();
-        RunResult r = runTool({"--service", "--force"});
-        ASSERT_EQ(0, r.status) << r.out << r.err;
-        ASSERT_TRUE(tonvale_test::waitForService());
-        std::vector<pid_t> daemons = tonvale_test::daemonPids();
-        ASSERT_EQ(1u, daemons.size());
-        daemon = daemons[0];
-    }
-    void TearDown() override { tonvale_test::killDaemons(); }
-
     size_t daemonFds() {
         return tonvale_test::listDir("/proc/" + std::to_string(daemon) + "/fd").size();
     }
-
-    pid_t daemon = -1;
 };
 
 TEST_F(ReclaimEndToEnd, ClientsKilledHoldingBlocksGiveThemBack) {

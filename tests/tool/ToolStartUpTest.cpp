@@ -13,6 +13,7 @@
 #include <utils/String16.h>
 
 #include "ToolHarness.h"
+#include "common/SettingsFileNames.h"
 #include "common/TestEnv.h"
 
 namespace android {
@@ -180,7 +181,7 @@ TEST_F(ToolStartUp, RelativePathsAreTakenFromTheStartingDirectory) {
     for (const char* dir : {"", "/data", "/data/misc", "/data/misc/tonvale"}) {
         ASSERT_EQ(0, mkdir((cwd + dir).c_str(), 0755)) << dir;
     }
-    ASSERT_TRUE(tonvale_test::writeFile(cwd + "/data/misc/tonvale/tonvale_muted_profile.prof",
+    ASSERT_TRUE(tonvale_test::writeFile(cwd + "/data/misc/tonvale/" + tonvale_test::kMutedFile,
                                         "com.relative"));
     const std::vector<std::string> env = {"ANDROID_DATA=data", "HOSTBINDER_DIR=" + binder};
     mDaemons.add(env[1]);

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "common/Child.h"
 #include "common/TestEnv.h"
+#include "common/Volumes.h"
 #include "utils/Utils.h"
 
 namespace android {
@@ -22,6 +24,7 @@ namespace {
 
 using Pieces = std::vector<std::string>;
 using namespace Utils;
+using tonvale_test::expectVolume;
 
 TEST(TrimStrTest, RemovesOnlyTheFourWhiteSpaceCharactersAtTheEnds) {
     EXPECT_EQ("x", StringProcess::trimStr("\t x \r\n"));
@@ -142,34 +145,25 @@ TEST(ProfileLineTest, FourFieldsWithFlagAsOneOrZero) {
     EXPECT_EQ("0.5,0.5,0.2,1", Caster::volumeToProfileLineStr(v));
 }
 
-void expectVolume(const tonvale_process_volume_t& v, int reserved, float left, float right,
-                  float general, bool split) {
-    EXPECT_EQ(reserved, v.reserved);
-    EXPECT_FLOAT_EQ(left, v.left);
-    EXPECT_FLOAT_EQ(right, v.right);
-    EXPECT_FLOAT_EQ(general, v.general);
-    EXPECT_EQ(split, v.split_control);
-}
-
 TEST(ParamToVolumeTest, SingleFileForm) {
-    expectVolume(Caster::paramToVolumeSingleFile("0.5,0.25,1,0"), 0, 0.5f, 0.25f, 1.0f, false);
-    expectVolume(Caster::paramToVolumeSingleFile("1,1,0.2,1"), 0, 1.0f, 1.0f, 0.2f, true);
+    expectVolume(Caster::paramToVolumeSingleFile("0.5,0.25,1,0"), 0.5f, 0.25f, 1.0f, false);
+    expectVolume(Caster::paramToVolumeSingleFile("1,1,0.2,1"), 1.0f, 1.0f, 0.2f, true);
     // Only exactly 1 sets the flag; a trailing carriage return stops the number reader.
     EXPECT_FALSE(Caster::paramToVolumeSingleFile("1,1,1,2").split_control);
     EXPECT_TRUE(Caster::paramToVolumeSingleFile("1,1,1,1\r").split_control);
-    expectVolume(Caster::paramToVolumeSingleFile("x,0.5,0.5,1,7,8"), 0, 0.0f, 0.5f, 0.5f, true);
+    expectVolume(Caster::paramToVolumeSingleFile("x,0.5,0.5,1,7,8"), 0.0f, 0.5f, 0.5f, true);
 }
 
 TEST(ParamToVolumeTest, MissingFieldsKeepRecordDefaults) {
-    expectVolume(Caster::paramToVolumeSingleFile("0.5"), 0, 0.5f, 1.0f, 1.0f, false);
-    expectVolume(Caster::paramToVolumeSingleFile("0.5,0.25"), 0, 0.5f, 0.25f, 1.0f, false);
-    expectVolume(Caster::paramToVolumeControlCmd("7,0.5"), 7, 0.5f, 1.0f, 1.0f, false);
-    expectVolume(Caster::paramToVolumeControlCmd("3"), 3, 1.0f, 1.0f, 1.0f, false);
+    expectVolume(Caster::paramToVolumeSingleFile("0.5"), 0.5f, 1.0f, 1.0f, false);
+    expectVolume(Caster::paramToVolumeSingleFile("0.5,0.25"), 0.5f, 0.25f, 1.0f, false);
+    expectVolume(Caster::paramToVolumeControlCmd("7,0.5"), 0.5f, 1.0f, 1.0f, false, 7);
+    expectVolume(Caster::paramToVolumeControlCmd("3"), 1.0f, 1.0f, 1.0f, false, 3);
 }
 
 TEST(ParamToVolumeTest, ControlCommandForm) {
-    expectVolume(Caster::paramToVolumeControlCmd("7,0.1,0.2,0.3,1"), 7, 0.1f, 0.2f, 0.3f, true);
-    expectVolume(Caster::paramToVolumeControlCmd("-2,1,1,1,0,9"), -2, 1.0f, 1.0f, 1.0f, false);
+    expectVolume(Caster::paramToVolumeControlCmd("7,0.1,0.2,0.3,1"), 0.1f, 0.2f, 0.3f, true, 7);
+    expectVolume(Caster::paramToVolumeControlCmd("-2,1,1,1,0,9"), 1.0f, 1.0f, 1.0f, false, -2);
 }
 
 TEST(CasterTest, ControlModeNames) {
@@ -235,36 +229,16 @@ TEST(ProcessControlTest, PackageNameIsThePartBeforeTheFirstColon) {
     EXPECT_EQ("", ProcessControl::extractPackageName(""));
 }
 
-// A child running /bin/sleep under an awkward program name, killed and reaped at the end.
-class SleepingChild {
-public:
-    explicit SleepingChild(const std::string& program) {
-        const std::string link = tonvale_test::testRoot() + "/" + program;
-        unlink(link.c_str());
-        if (symlink("/bin/sleep", link.c_str()) != 0) return;
-        pid_ = tonvale_test::forkProcess();
-        if (pid_ == 0) {
-            execl(link.c_str(), program.c_str(), "30", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~SleepingChild() { reap(); }
-    pid_t pid() const { return pid_; }
-    // Kills the child; it stays a zombie until reap().
-    bool killAndWaitForExit() {
-        siginfo_t info;
-        return kill(pid_, SIGKILL) == 0 && waitid(P_PID, pid_, &info, WEXITED | WNOWAIT) == 0;
-    }
-    void reap() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        tonvale_test::waitExit(pid_);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
+/**
+ * A child running /bin/sleep under an awkward program name (the name of a link to it, which
+ * the kernel shows in /proc/<pid>/stat), killed and reaped at the end.
+ */
+tonvale_test::ChildGuard sleepingChild(const std::string& program) {
+    const std::string link = tonvale_test::testRoot() + "/" + program;
+    unlink(link.c_str());
+    if (symlink("/bin/sleep", link.c_str()) != 0) return tonvale_test::ChildGuard();
+    return tonvale_test::startNamedChild(program, link);
+}
 
 double bootSeconds() {
     timespec ts;
@@ -278,43 +252,40 @@ TEST(ProcessControlTest, StatGivesStateAndStartTimeWhateverTheProgramName) {
 
     // The kernel shows the name in parentheses, unescaped; it may hold ") " and digits.
     const double before = bootSeconds();
-    SleepingChild child("a) Z 1 (b");
+    tonvale_test::ChildGuard child = sleepingChild("a) Z 1 (b");
     const double after = bootSeconds();
-    ASSERT_GT(child.pid(), 0);
+    ASSERT_TRUE(child.running());
+    // Once it runs under its name (after exec), field 22 in clock ticks after boot: when the
+    // child was forked, which exec keeps.
     ProcessControl::ProcessStat stat;
     ASSERT_EQ(0, ProcessControl::readProcessStat(child.pid(), &stat));
     EXPECT_TRUE(stat.state == 'R' || stat.state == 'S') << stat.state;
-    // Field 22 in clock ticks after boot: when the child was forked.
     const double started = static_cast<double>(stat.startTime) / sysconf(_SC_CLK_TCK);
     EXPECT_GE(started, before - 0.05);
     EXPECT_LE(started, after + 0.05);
-    // exec keeps it.
-    for (int i = 0; i < 500 && ProcessControl::getCmdLine(child.pid()) != "a) Z 1 (b"; ++i) {
-        usleep(10000);
-    }
-    ProcessControl::ProcessStat again;
-    ASSERT_EQ(0, ProcessControl::readProcessStat(child.pid(), &again));
-    EXPECT_EQ(stat.startTime, again.startTime);
 
-    ASSERT_TRUE(child.killAndWaitForExit());
+    ProcessControl::ProcessStat again;
+    ASSERT_EQ(0, kill(child.pid(), SIGKILL));
+    ASSERT_TRUE(tonvale_test::waitEndedUnreaped(child.pid()));
     ASSERT_EQ(0, ProcessControl::readProcessStat(child.pid(), &again));
     EXPECT_EQ('Z', again.state);
     EXPECT_EQ(stat.startTime, again.startTime);
     const pid_t gone = child.pid();
-    child.reap();
+    child.stop();
     EXPECT_EQ(ENOENT, ProcessControl::readProcessStat(gone, &again));
     EXPECT_EQ(ENOENT, ProcessControl::readProcessStat(0, &again));
     EXPECT_EQ(ENOENT, ProcessControl::readProcessStat(-1, &again));
 }
 
 TEST(ProcessControlTest, GoneOnlyWhenTheKernelSaysSo) {
-    SleepingChild child("gone-check");
-    ASSERT_GT(child.pid(), 0);
+    tonvale_test::ChildGuard child = sleepingChild("gone-check");
+    ASSERT_TRUE(child.running());
     EXPECT_FALSE(ProcessControl::processGone(child.pid()));
-    ASSERT_TRUE(child.killAndWaitForExit());
+    ASSERT_EQ(0, kill(child.pid(), SIGKILL));
+    ASSERT_TRUE(tonvale_test::waitEndedUnreaped(child.pid()));
     EXPECT_FALSE(ProcessControl::processGone(child.pid()));  // a zombie holds its pid
     const pid_t gone = child.pid();
-    child.reap();
+    child.stop();
     EXPECT_TRUE(ProcessControl::processGone(gone));
     EXPECT_TRUE(ProcessControl::processGone(INT_MAX));
     // Not process ids: never taken as an answer.
@@ -324,20 +295,21 @@ TEST(ProcessControlTest, GoneOnlyWhenTheKernelSaysSo) {
 }
 
 TEST(ProcessControlTest, PidFdReportsTheExit) {
-    SleepingChild child("pidfd-check");
-    ASSERT_GT(child.pid(), 0);
+    tonvale_test::ChildGuard child = sleepingChild("pidfd-check");
+    ASSERT_TRUE(child.running());
     const int fd = ProcessControl::openPidFd(child.pid());
     if (fd == -ENOSYS) GTEST_SKIP() << "this kernel has no pidfd_open";
     ASSERT_GE(fd, 0) << strerror(-fd);
     EXPECT_NE(0, fcntl(fd, F_GETFD) & FD_CLOEXEC);
     pollfd entry = {fd, POLLIN, 0};
     EXPECT_EQ(0, poll(&entry, 1, 0));
-    ASSERT_TRUE(child.killAndWaitForExit());
+    ASSERT_EQ(0, kill(child.pid(), SIGKILL));
+    ASSERT_TRUE(tonvale_test::waitEndedUnreaped(child.pid()));
     EXPECT_EQ(1, poll(&entry, 1, 0));
     EXPECT_NE(0, entry.revents & POLLIN);
     close(fd);
     const pid_t gone = child.pid();
-    child.reap();
+    child.stop();
     EXPECT_EQ(-ESRCH, ProcessControl::openPidFd(gone));
     EXPECT_EQ(-EINVAL, ProcessControl::openPidFd(0));
     EXPECT_EQ(-EINVAL, ProcessControl::openPidFd(-1));
