@@ -387,14 +387,17 @@ void HostRuntime::noteDrained(HostConnection* conn) {
     if (mQueued.empty()) mHasQueued.store(false, std::memory_order_release);
 }
 
+std::vector<sp<HostConnection>> HostRuntime::queuedConnections() {
+    std::vector<sp<HostConnection>> queued;
+    std::lock_guard<std::mutex> lock(mWorkLock);
+    for (const auto& q : mQueued) queued.push_back(q.second);
+    return queued;
+}
+
 int HostRuntime::pollTimeoutMs() {
     int timeout = mAcceptStarved.load(std::memory_order_relaxed) ? kAcceptRetryMs : -1;
     if (!mHasQueued.load(std::memory_order_acquire)) return timeout;
-    std::vector<sp<HostConnection>> queued;
-    {
-        std::lock_guard<std::mutex> lock(mWorkLock);
-        for (const auto& q : mQueued) queued.push_back(q.second);
-    }
+    const std::vector<sp<HostConnection>> queued = queuedConnections();
     const int64_t now = nowMs();
     for (const auto& conn : queued) {
         const int64_t since = conn->stuckSince();
@@ -407,11 +410,7 @@ int HostRuntime::pollTimeoutMs() {
 }
 
 void HostRuntime::sweepStuck() {
-    std::vector<sp<HostConnection>> queued;
-    {
-        std::lock_guard<std::mutex> lock(mWorkLock);
-        for (const auto& q : mQueued) queued.push_back(q.second);
-    }
+    const std::vector<sp<HostConnection>> queued = queuedConnections();
     const int64_t now = nowMs();
     for (const auto& conn : queued) {
         const int64_t since = conn->stuckSince();

@@ -121,6 +121,9 @@ private:
     void forgetConnectionLocked(const sp<HostConnection>& conn);
     void acceptOn(uint64_t key);
     bool refuseOne(int listenFd);
+    // The connections with replies queued, taken under the lock so they can be looked at
+    // without it.
+    std::vector<sp<HostConnection>> queuedConnections();
     int pollTimeoutMs();
     void sweepStuck();
     sp<HostConnection> takeRunnable();
