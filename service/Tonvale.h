@@ -110,7 +110,7 @@ public:
     /** Reloads all five settings files. */
     void initData();
     /** Rewrites all five settings files; the first failure, or 0. */
-    status_t saveAllData();
+    [[nodiscard]] status_t saveAllData();
 
     /**
      * Read-only views of the settings, unlocked: valid for the object's life, but a caller

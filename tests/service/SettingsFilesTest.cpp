@@ -52,7 +52,7 @@ TEST_F(SettingsFilesTest, ProfileFileLoadsAndWritesBackTheSameText) {
         expectVolume(t->profiles(weak).valueFor("com.b"), 1.0f, 1.0f, 0.2f, true);
     }
     tonvale_test::clearSettingsDir();
-    t->saveAllData();
+    ASSERT_EQ(OK, t->saveAllData());
     EXPECT_EQ(text, settingsText(kProfileFile));
     EXPECT_EQ(text, settingsText(kWeakProfileFile));
     EXPECT_EQ("1;1,1,1,0;MODE_UNDER_SYSTEM;false;false", settingsText(kSwitchFile));
@@ -217,7 +217,7 @@ TEST_F(SettingsFilesTest, RewritesLeaveOnlyTheSettingsFiles) {
     t->setProfile("com.a", 0.5f, 0.5f, 1.0f, false, false);
     t->mute("com.a", true);
     t->clear();
-    t->saveAllData();
+    ASSERT_EQ(OK, t->saveAllData());
     EXPECT_EQ(tonvale_test::kSettingsFiles, settingsFiles());
 }
 
