@@ -4,7 +4,7 @@
 
 #include <log/log.h>
 
-#include "interface/Utf8.h"
+#include "utils/Utf8.h"
 
 namespace android {
 

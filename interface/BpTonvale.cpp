@@ -1,6 +1,6 @@
 #include "interface/BpTonvale.h"
 
-#include "interface/Utf8.h"
+#include "utils/Utf8.h"
 
 namespace android {
 

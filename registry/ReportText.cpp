@@ -3,6 +3,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include "utils/Utf8.h"
+
 namespace android {
 namespace ReportText {
 
@@ -22,39 +24,6 @@ std::string format(const char* fmt, ...) {
     grown.resize(needed);
     return grown;
 }
-
-namespace {
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when it is not one
-// (overlong forms, surrogates and code points above U+10FFFF are rejected).
-size_t utf8SequenceLength(const std::string& text, size_t i) {
-    const unsigned char lead = static_cast<unsigned char>(text[i]);
-    size_t length;
-    unsigned char min2 = 0x80, max2 = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) min2 = 0xA0;
-        if (lead == 0xED) max2 = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) min2 = 0x90;
-        if (lead == 0xF4) max2 = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
-    for (size_t k = 1; k < length; ++k) {
-        const unsigned char c = static_cast<unsigned char>(text[i + k]);
-        const unsigned char lo = k == 1 ? min2 : 0x80;
-        const unsigned char hi = k == 1 ? max2 : 0xBF;
-        if (c < lo || c > hi) return 0;
-    }
-    return length;
-}
-
-}  // namespace
 
 std::string jsonEscape(const std::string& text) {
     std::string out;

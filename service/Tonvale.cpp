@@ -12,7 +12,7 @@
 #include <cmath>
 #include <vector>
 
-#include "interface/Utf8.h"
+#include "utils/Utf8.h"
 #include "registry/MemManager.h"
 #include "registry/ReportText.h"
 #include "service/BoundedWrite.h"

@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "interface/TonvaleClient.h"
-#include "interface/Utf8.h"
+#include "utils/Utf8.h"
 #include "service/SettingsStore.h"
 #include "service/Tonvale.h"
 #include "tool/ServiceDaemon.h"

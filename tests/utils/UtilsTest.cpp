@@ -17,6 +17,7 @@
 #include "common/Child.h"
 #include "common/TestEnv.h"
 #include "common/Volumes.h"
+#include "utils/Utf8.h"
 #include "utils/Utils.h"
 
 namespace android {
@@ -70,6 +71,45 @@ TEST(ContainsTest, ByteExactSubstring) {
     EXPECT_FALSE(StringProcess::contains("a", "ab"));
     EXPECT_FALSE(StringProcess::contains("ABC", "b"));
     EXPECT_TRUE(StringProcess::contains(std::string("a\0b", 3), std::string("\0b", 2)));
+}
+
+// Each boundary of the encoding, on both sides: the first and last of each length, the
+// overlong forms just below them, the surrogates and the end of Unicode.
+TEST(Utf8Test, AcceptsExactlyTheWellFormedSequences) {
+    const struct {
+        const char* text;
+        size_t length;  // of the sequence at 0; 0 when none starts there
+    } cases[] = {
+        {"a", 1},
+        {"\x7f", 1},
+        {"\xc2\x80", 2},          // U+0080
+        {"\xc1\xbf", 0},          // overlong U+007F
+        {"\xdf\xbf", 2},          // U+07FF
+        {"\xe0\xa0\x80", 3},      // U+0800
+        {"\xe0\x9f\xbf", 0},      // overlong U+07FF
+        {"\xed\x9f\xbf", 3},      // U+D7FF
+        {"\xed\xa0\x80", 0},      // U+D800, a surrogate
+        {"\xee\x80\x80", 3},      // U+E000
+        {"\xf0\x90\x80\x80", 4},  // U+10000
+        {"\xf0\x8f\xbf\xbf", 0},  // overlong U+FFFF
+        {"\xf4\x8f\xbf\xbf", 4},  // U+10FFFF
+        {"\xf4\x90\x80\x80", 0},  // past U+10FFFF
+        {"\xf5\x80\x80\x80", 0},
+        {"\x80", 0},          // a lone continuation byte
+        {"\xe2\x82", 0},      // cut short
+        {"\xe2\x28\xa1", 0},  // a continuation byte missing in the middle
+    };
+    for (const auto& c : cases) {
+        const std::string text = c.text;
+        EXPECT_EQ(c.length, utf8SequenceLength(text, 0)) << testing::PrintToString(text);
+        EXPECT_EQ(c.length == text.size(), isValidUtf8(text)) << testing::PrintToString(text);
+        // The same bytes between valid text.
+        EXPECT_EQ(c.length == text.size(), isValidUtf8("caf\xc3\xa9" + text + "x"))
+            << testing::PrintToString(text);
+    }
+    EXPECT_TRUE(isValidUtf8(""));
+    EXPECT_EQ(0u, utf8SequenceLength("ab", 2));
+    EXPECT_FALSE(isValidUtf8(std::string("caf\xc3\xa9") + "\xc3"));
 }
 
 TEST(NumToStringTest, StreamDefaultForm) {
