@@ -177,8 +177,8 @@ void onContextState(pa_context* context, void* userdata) {
     Client* c = static_cast<Client*>(userdata);
     switch (pa_context_get_state(context)) {
         case PA_CONTEXT_READY: {
-            const pa_sample_spec spec = {PA_SAMPLE_S16LE, 44100, 2};
-            c->stream = pa_stream_new(context, "peers playback", &spec, nullptr);
+            const pa_sample_spec format = {PA_SAMPLE_S16LE, 44100, 2};
+            c->stream = pa_stream_new(context, "peers playback", &format, nullptr);
             if (c->stream == nullptr) return fail(c, "new stream");
             pa_stream_set_state_callback(c->stream, onStreamState, c);
             pa_stream_set_write_callback(c->stream, onWritable, nullptr);
