@@ -18,8 +18,6 @@ ARCH_LIBS=/usr/lib/arm-linux-gnueabihf/android
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
 
-./scripts/install-deps.sh
-
 PKGS="g++-arm-linux-gnueabihf qemu-user android-libutils-dev:armhf android-liblog-dev:armhf \
 android-libcutils-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libsndfile1-dev:armhf \
 android-platform-frameworks-native-headers"
@@ -31,21 +29,12 @@ apt_update() {
     updated=1
 }
 
+# A new architecture's packages are missing, so the install below updates the lists first.
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     $SUDO dpkg --add-architecture armhf
-    apt_update
 fi
-missing=""
-for p in $PKGS; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
-        missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    apt_update
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-        $missing >/dev/null
-fi
+# shellcheck disable=SC2086
+./scripts/install-deps.sh $PKGS
 
 # 7z.so for armhf, unpacked beside the build rather than installed.
 if [ ! -e "$SYSROOT/usr/lib/p7zip/7z.so" ]; then

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs every host build and test dependency from Debian. Safe to run again.
+# Installs every host build and test dependency from Debian, and the packages named as
+# arguments (what a benchmark or the cross build needs besides). Safe to run again.
 # As root it installs directly; otherwise through sudo, and without sudo it names what is missing.
 set -eu
 
@@ -7,7 +8,7 @@ set -eu
 PKGS="android-libutils-dev android-liblog-dev android-libcutils-dev \
 android-platform-frameworks-native-headers libgtest-dev libgmock-dev libbenchmark-dev \
 toybox cmake ninja-build g++ clang libclang-rt-dev python3 nlohmann-json3-dev \
-libsndfile1-dev gnuplot-nox"
+libsndfile1-dev gnuplot-nox $*"
 
 missing=""
 for p in $PKGS; do

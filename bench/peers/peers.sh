@@ -15,23 +15,8 @@ cd "$(dirname "$0")/../.."
 
 PEER_PKGS="pulseaudio pulseaudio-utils pipewire pipewire-bin pipewire-pulse wireplumber \
 libpulse-dev libpipewire-0.3-dev dbus-daemon pkg-config"
-missing=""
-for p in $PEER_PKGS; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
-        missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        if command -v sudo >/dev/null; then exec sudo "$0" "$@"; fi
-        echo "peers: installing$missing needs root" >&2
-        exit 1
-    fi
-    apt-get update -qq
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing \
-        >/dev/null
-fi
-./scripts/install-deps.sh
+# shellcheck disable=SC2086
+./scripts/install-deps.sh $PEER_PKGS
 
 # TONVALE_BENCH_BUILD names another build folder, e.g. one configured with
 # -DTONVALE_SANITIZE=address,undefined to check the helpers themselves.

@@ -13,23 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-missing=""
-for p in hyperfine strace; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
-        missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        if command -v sudo >/dev/null; then exec sudo "$0" "$@"; fi
-        echo "start: installing$missing needs root" >&2
-        exit 1
-    fi
-    apt-get update -qq
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing \
-        >/dev/null
-fi
-./scripts/install-deps.sh
+./scripts/install-deps.sh hyperfine strace
 
 targets="tonvale start_probe_cxx start_probe_utils"
 configure() {  # configure <build dir> [extra cmake arguments]
