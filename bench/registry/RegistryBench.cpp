@@ -219,6 +219,25 @@ BENCHMARK(BM_Invalidate)
     ->Repetitions(kRepetitions)
     ->ReportAggregatesOnly(true);
 
+// Times one new block for pid per iteration, released again outside the timing. False (the
+// run skipped with error) when a request is refused.
+bool timeNewBlocks(benchmark::State& state, MemManager* registry, int pid, const char* error) {
+    int session = 0;
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        std::pair<bool, sp<ATrack>> made = registry->requestForBuffer(pid, ++session);
+        auto end = std::chrono::steady_clock::now();
+        if (!made.first) {
+            state.SkipWithError(error);
+            return false;
+        }
+        made.second.clear();
+        registry->releaseBuffer(pid, session);
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    }
+    return true;
+}
+
 // A new block: heap, block, records, loads and the /proc read of our own pid. With anchor,
 // a track of the process stays registered, so the request is a further track of it.
 template <typename Registry, bool anchor>
@@ -228,19 +247,7 @@ void requestNewBlock(benchmark::State& state) {
     sp<MemManager> registry = new Registry(settings);
     const int pid = getpid();
     if (anchor) registry->requestForBuffer(pid, 0);
-    int session = 0;
-    for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
-        std::pair<bool, sp<ATrack>> made = registry->requestForBuffer(pid, ++session);
-        auto end = std::chrono::steady_clock::now();
-        if (!made.first) {
-            state.SkipWithError("heap creation failed");
-            return;
-        }
-        made.second.clear();
-        registry->releaseBuffer(pid, session);
-        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-    }
+    if (!timeNewBlocks(state, registry.get(), pid, "heap creation failed")) return;
     registry->releaseAllBuffer();
 }
 
@@ -282,19 +289,7 @@ void requestWithLive(benchmark::State& state) {
     }
     const int pid = getpid();
     if (known) registry->requestForBuffer(pid, 0);
-    int session = 0;
-    for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
-        std::pair<bool, sp<ATrack>> made = registry->requestForBuffer(pid, ++session);
-        auto end = std::chrono::steady_clock::now();
-        if (!made.first) {
-            state.SkipWithError("request refused");
-            return;
-        }
-        made.second.clear();
-        registry->releaseBuffer(pid, session);
-        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-    }
+    if (!timeNewBlocks(state, registry.get(), pid, "request refused")) return;
     state.counters["processes"] = registry->getProcessCount();
     registry->releaseAllBuffer();
 }
