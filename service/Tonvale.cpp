@@ -12,11 +12,11 @@
 #include <cmath>
 #include <vector>
 
-#include "utils/Utf8.h"
 #include "registry/MemManager.h"
 #include "registry/ReportText.h"
 #include "service/BoundedWrite.h"
 #include "service/SettingsStore.h"
+#include "utils/Utf8.h"
 #include "utils/Utils.h"
 
 namespace android {
@@ -301,6 +301,8 @@ int Tonvale::setControlMode(int /*mode*/) {
 }
 
 int Tonvale::setDefaultSilent(bool silent) {
+    ChangeScope change(this);
+    if (!change.ok()) return INVALID_OPERATION;
     Saves saves;
     {
         AutoLock l(lock);
@@ -311,6 +313,8 @@ int Tonvale::setDefaultSilent(bool silent) {
 }
 
 int Tonvale::setWeakKeyAdjust(bool adjust) {
+    ChangeScope change(this);
+    if (!change.ok()) return INVALID_OPERATION;
     Saves saves;
     {
         AutoLock l(lock);
@@ -325,6 +329,8 @@ int Tonvale::setProfile(std::string name, float left, float right, float general
     if (!isStorableName(name, true) || !areStorableVolumes(left, right, general)) {
         return BAD_VALUE;
     }
+    ChangeScope change(this);
+    if (!change.ok()) return INVALID_OPERATION;
     tonvale_process_volume_t volume;
     volume.reserved = 0;
     volume.left = left;
@@ -345,6 +351,8 @@ int Tonvale::setProfile(std::string name, float left, float right, float general
 
 int Tonvale::unsetProfile(std::string name, bool isweakkey) {
     if (!isStorableName(name, true)) return BAD_VALUE;
+    ChangeScope change(this);
+    if (!change.ok()) return INVALID_OPERATION;
     Saves saves;
     {
         AutoLock l(lock);
@@ -359,6 +367,8 @@ int Tonvale::unsetProfile(std::string name, bool isweakkey) {
 
 int Tonvale::mute(std::string name, bool isweakkey) {
     if (!isStorableName(name, false)) return BAD_VALUE;
+    ChangeScope change(this);
+    if (!change.ok()) return INVALID_OPERATION;
     Saves saves;
     {
         AutoLock l(lock);
@@ -373,6 +383,8 @@ int Tonvale::mute(std::string name, bool isweakkey) {
 
 int Tonvale::unmute(std::string name, bool isweakkey) {
     if (!isStorableName(name, false)) return BAD_VALUE;
+    ChangeScope change(this);
+    if (!change.ok()) return INVALID_OPERATION;
     Saves saves;
     {
         AutoLock l(lock);
@@ -386,6 +398,8 @@ int Tonvale::unmute(std::string name, bool isweakkey) {
 }
 
 int Tonvale::clear() {
+    ChangeScope change(this);
+    if (!change.ok()) return INVALID_OPERATION;
     Saves saves;
     {
         AutoLock l(lock);
@@ -406,6 +420,8 @@ String8 Tonvale::getDefaultProfile() {
 
 int Tonvale::setDefaultProfile(float left, float right, float general, bool split_control) {
     if (!areStorableVolumes(left, right, general)) return BAD_VALUE;
+    ChangeScope change(this);
+    if (!change.ok()) return INVALID_OPERATION;
     AutoLock l(lock);
     defaultProfile.left = left;
     defaultProfile.right = right;
@@ -438,6 +454,24 @@ status_t Tonvale::saveAllData() {
         saves = stageAll();
     }
     return commit(saves);
+}
+
+Tonvale::ChangeScope::ChangeScope(Tonvale* service) : mService(service) {
+    std::lock_guard<std::mutex> l(service->mChangesLock);
+    mOk = !service->mShutdown;
+    if (mOk) ++service->mChanges;
+}
+
+Tonvale::ChangeScope::~ChangeScope() {
+    if (!mOk) return;
+    std::lock_guard<std::mutex> l(mService->mChangesLock);
+    if (--mService->mChanges == 0) mService->mChangesDone.notify_all();
+}
+
+void Tonvale::shutdown() {
+    std::unique_lock<std::mutex> l(mChangesLock);
+    mShutdown = true;
+    mChangesDone.wait(l, [this] { return mChanges == 0; });
 }
 
 void Tonvale::loadAll() {

@@ -7,6 +7,7 @@
 #include <utils/String8.h>
 #include <utils/Vector.h>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -113,6 +114,13 @@ public:
     [[nodiscard]] status_t saveAllData();
 
     /**
+     * For a clean stop: refuses settings changes from now on (INVALID_OPERATION, nothing
+     * changed) and returns once every change under way has been saved or refused. Reports and
+     * block requests go on.
+     */
+    void shutdown();
+
+    /**
      * Read-only views of the settings, unlocked: valid for the object's life, but a caller
      * must not read them while another thread may change them.
      */
@@ -171,7 +179,23 @@ private:
     /** Status text with the given header format (status and dump differ in one conversion). */
     std::string statusText(const char* header);
 
+    /** Counts one settings change under way for shutdown(); !ok() once shutdown has begun. */
+    class ChangeScope {
+    public:
+        explicit ChangeScope(Tonvale* service);
+        ~ChangeScope();
+        bool ok() const { return mOk; }
+
+    private:
+        Tonvale* const mService;
+        bool mOk;
+    };
+
     const std::shared_ptr<SettingsStore> mStore;
+    std::mutex mChangesLock;
+    std::condition_variable mChangesDone;
+    int mChanges = 0;
+    bool mShutdown = false;
     SettingsSaver mSaver;
     sp<MemManager> memManager;
     std::mutex lock;
