@@ -5,7 +5,7 @@
 set -eu
 
 # libsndfile: the demo player's WAV files; gnuplot: the demo's level picture.
-PKGS="android-libutils-dev android-liblog-dev android-libcutils-dev \
+PKGS="android-libutils-dev android-liblog-dev android-libcutils-dev android-libbase-dev \
 android-platform-frameworks-native-headers libgtest-dev libgmock-dev libbenchmark-dev \
 toybox cmake ninja-build g++ clang libclang-rt-dev python3 nlohmann-json3-dev \
 libsndfile1-dev gnuplot-nox $*"
