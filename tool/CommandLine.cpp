@@ -1,5 +1,6 @@
 #include "tool/CommandLine.h"
 
+#include <errno.h>
 #include <string.h>
 
 #include <iostream>
@@ -108,6 +109,8 @@ std::string CommandLine::describe(status_t status) {
             return "descriptors not allowed";
         case UNEXPECTED_NULL:
             return "unexpected null";
+        case -EMSGSIZE:
+            return "the report is larger than one transaction carries";
         default:
             break;
     }
