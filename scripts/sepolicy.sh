@@ -5,8 +5,8 @@
 #   1. control: the platform alone through the same steps (a harness that fails there proves
 #      nothing about the device policy);
 #   2. m4 to policy.conf, checkpolicy -M -c 30 with every neverallow, the platform's own
-#      sepolicy-analyze neverallow (as the build and CTS run it), and the CIL path
-#      (checkpolicy -C, technical_debt.cil, secilc);
+#      sepolicy-analyze (neverallow as the build and CTS run it; no permissive daemon), and the
+#      CIL path (checkpolicy -C, technical_debt.cil, secilc);
 #   3. file_contexts as the build sorts them, checked with setfiles -c;
 #   4. scripts/sepolicy_access.py: each access with realistic contexts (audit2why, sesearch);
 #   5. a canary, a rule the platform forbids, must make the compile fail.
@@ -85,6 +85,12 @@ compile() {
         { cat "$dir/checkpolicy.log"; return 1; }
     conf "$dir/policy_2.conf" "$variant" true "${plat[@]}" "$PLATFORM/vendor"
     "$OUT/tools/sepolicy-analyze" "$dir/sepolicy" neverallow -w -f "$dir/policy_2.conf"
+    # No domain of this tree is permissive (su is, on userdebug).
+    "$OUT/tools/sepolicy-analyze" "$dir/sepolicy" permissive >"$dir/permissive"
+    if grep -qx "tonvale" "$dir/permissive"; then
+        echo "FAILED   $name ($variant): the daemon's domain is permissive"
+        return 1
+    fi
     # plat_sepolicy.cil: the platform part through the CIL compiler.
     conf "$dir/plat_policy.conf" "$variant" false "${plat[@]}"
     checkpolicy -M -C -c 30 -o "$dir/plat_sepolicy.cil" "$dir/plat_policy.conf"
