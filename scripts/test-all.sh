@@ -4,6 +4,7 @@
 #   2. the concurrency tests under TSan,
 #   3. a 30 s smoke run of every libFuzzer target,
 #   4. the armhf cross build, its unit tests under qemu-arm (when scripts/armhf.sh exists).
+#   5. sepolicy: the device policy in Android 10's own, every access checked (scripts/sepolicy.sh).
 # Set TONVALE_STAGES to a subset ("asan tsan fuzz armhf") to run fewer.
 set -euo pipefail
 # Packages install as root: root runs on; anyone else runs again through sudo when there is one
@@ -14,7 +15,7 @@ fi
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=${JOBS:-$(nproc)}
-STAGES=${TONVALE_STAGES:-asan tsan fuzz armhf}
+STAGES=${TONVALE_STAGES:-asan tsan fuzz armhf sepolicy}
 
 ./scripts/install-deps.sh
 
@@ -86,6 +87,11 @@ stage_armhf() {
         echo "=== stage: armhf cross build and tests under qemu-arm"
         ./scripts/armhf.sh
     fi
+}
+
+stage_sepolicy() {
+    echo "=== stage: the device policy against Android 10's platform policy"
+    ./scripts/sepolicy.sh
 }
 
 for s in $STAGES; do
