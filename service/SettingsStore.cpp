@@ -13,6 +13,8 @@
 
 #include <atomic>
 
+#include "service/DeviceLayout.h"
+
 namespace android {
 
 namespace {
@@ -69,18 +71,13 @@ SettingsStore::SettingsStore(std::string directory) : mDirectory(std::move(direc
 
 SettingsStore::~SettingsStore() {}
 
-std::string SettingsStore::directoryFor(const char* androidData) {
-#ifdef __ANDROID__
-    (void)androidData;
-    return "/data/misc/tonvale/";
-#else
-    std::string root = (androidData != nullptr && androidData[0] != '\0') ? androidData : "/data";
+std::string SettingsStore::directoryFor(const char* dataRoot) {
+    const std::string root = dataRoot != nullptr && dataRoot[0] != '\0' ? dataRoot : "/data";
     return root + "/misc/tonvale/";
-#endif
 }
 
 const std::string& SettingsStore::defaultDirectory() {
-    static const std::string directory = directoryFor(getenv("ANDROID_DATA"));
+    static const std::string directory = DeviceLayout::current().settingsDirectory();
     return directory;
 }
 

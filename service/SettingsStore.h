@@ -21,13 +21,13 @@ public:
     virtual ~SettingsStore();
 
     /**
-     * "/data/misc/tonvale/" on Android. On the host "$ANDROID_DATA/misc/tonvale/", with
-     * ANDROID_DATA read at the first call only and "/data" when it is unset or empty.
+     * The settings directory of this device (DeviceLayout::current()), taken at the first call:
+     * "/data/misc/tonvale/" on Android, "$ANDROID_DATA/misc/tonvale/" on the host.
      */
     ANDROID_API static const std::string& defaultDirectory();
 
-    /** The directory for a given ANDROID_DATA value (null when unset); fixed on Android. */
-    static std::string directoryFor(const char* androidData);
+    /** The settings directory of the data partition dataRoot; "/data" when null or empty. */
+    static std::string directoryFor(const char* dataRoot);
 
     const std::string& directory() const { return mDirectory; }
 

@@ -11,6 +11,7 @@
 #include "common/Child.h"
 #include "common/TestEnv.h"
 #include "service/ControlledStore.h"
+#include "service/DeviceLayout.h"
 #include "service/SettingsStore.h"
 
 namespace android {
@@ -38,23 +39,20 @@ protected:
     std::string dir_;
 };
 
-TEST_F(SettingsStoreTest, DefaultDirectoryFollowsAndroidDataReadOnce) {
-    EXPECT_EQ(tonvale_test::settingsDir(), SettingsStore::defaultDirectory());
+TEST_F(SettingsStoreTest, DefaultDirectoryIsTheDevicesReadOnce) {
+    const std::string first = DeviceLayout::current().settingsDirectory();
+    EXPECT_EQ(first, SettingsStore::defaultDirectory());
     const std::string before = getenv("ANDROID_DATA");
     setenv("ANDROID_DATA", "/elsewhere", 1);
     const std::string after = SettingsStore::defaultDirectory();
     setenv("ANDROID_DATA", before.c_str(), 1);
-    EXPECT_EQ(tonvale_test::settingsDir(), after);
+    EXPECT_EQ(first, after);
 }
 
-TEST_F(SettingsStoreTest, DirectoryDefaultsToDataWithoutAndroidData) {
-#ifdef __ANDROID__
-    EXPECT_EQ("/data/misc/tonvale/", SettingsStore::directoryFor("/elsewhere"));
-#else
+TEST_F(SettingsStoreTest, DirectoryDefaultsToDataWithoutADataRoot) {
     EXPECT_EQ("/data/misc/tonvale/", SettingsStore::directoryFor(nullptr));
     EXPECT_EQ("/data/misc/tonvale/", SettingsStore::directoryFor(""));
     EXPECT_EQ("/mnt/x/misc/tonvale/", SettingsStore::directoryFor("/mnt/x"));
-#endif
 }
 
 TEST_F(SettingsStoreTest, ReplaceCreatesAndReplacesWithExactText) {
