@@ -19,16 +19,10 @@
 
 #include <sstream>
 
+#include "service/DeviceLayout.h"
 #include "service/Tonvale.h"
 
 namespace android {
-
-#ifdef __ANDROID__
-const char ServiceDaemon::kListingCommand[] = "ps -A -o PID -o STAT -o CMDLINE";
-#else
-// procps' ps rejects these options; toybox's ps is Android's own and prints the same columns.
-const char ServiceDaemon::kListingCommand[] = "toybox ps -A -o PID -o STAT -o CMDLINE";
-#endif
 
 const char ServiceDaemon::kRunningMessage[] =
     "Tonvale native service is running, do not run multi instance";
@@ -39,14 +33,6 @@ namespace {
 // it gave up.
 constexpr char kReady[] = "ready";
 
-#ifndef __ANDROID__
-constexpr char kDefaultRendezvousDir[] = "/run/hostbinder";
-
-std::string rendezvousDir() {
-    const char* dir = getenv("HOSTBINDER_DIR");
-    return dir != nullptr && dir[0] != '\0' ? dir : kDefaultRendezvousDir;
-}
-
 // Created as the host binder creates it when it registers a name.
 void makeDirs(const std::string& dir) {
     for (size_t i = 1; i <= dir.size(); ++i) {
@@ -54,8 +40,9 @@ void makeDirs(const std::string& dir) {
     }
 }
 
-// On the host every daemon holds its own directory's lock file open, locked or not (--force),
-// so a listed daemon belongs to this device exactly when it holds the same file.
+// Where a rendezvous directory is the device, every daemon holds its own directory's lock file
+// open, locked or not (--force), so a listed daemon belongs to this device exactly when it
+// holds the same file.
 bool holdsFile(pid_t pid, const struct stat& file) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
     DIR* fds = opendir(dir.c_str());
@@ -72,7 +59,6 @@ bool holdsFile(pid_t pid, const struct stat& file) {
     closedir(fds);
     return found;
 }
-#endif
 
 std::string errnoText(const std::string& what) {
     return what + ": " + strerror(errno);
@@ -124,7 +110,7 @@ void resetSignals() {
 
 // Relative values would be read after daemon() has moved to "/".
 bool makeEnvAbsolute(const char* name, std::string* error) {
-    const char* value = getenv(name);
+    const char* value = name != nullptr ? getenv(name) : nullptr;
     if (value == nullptr || value[0] == '\0' || value[0] == '/') return true;
     char* cwd = getcwd(nullptr, 0);
     if (cwd == nullptr) {
@@ -142,26 +128,26 @@ bool makeEnvAbsolute(const char* name, std::string* error) {
     return true;
 }
 
-int openLock(std::string* error) {
-    const std::string path = ServiceDaemon::lockPath();
-#ifndef __ANDROID__
-    makeDirs(rendezvousDir());
-#endif
+int openLock(const DeviceLayout& layout, std::string* error) {
+    const std::string path = layout.lockPath();
+    const std::string rendezvous = layout.rendezvousDirectory();
+    if (!rendezvous.empty()) makeDirs(rendezvous);
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) *error = errnoText("cannot open the lock file " + path);
     return fd;
 }
 
 // Ids of the other daemons of this device in the process listing.
-bool otherDaemons(int lockFd, std::vector<pid_t>* daemons, std::string* error) {
+bool otherDaemons(const DeviceLayout& layout, int lockFd, std::vector<pid_t>* daemons,
+                  std::string* error) {
     std::string listing;
-    if (!ServiceDaemon::runcmd(ServiceDaemon::kListingCommand, &listing, error)) return false;
+    if (!ServiceDaemon::runcmd(layout.listingCommand, &listing, error)) return false;
     std::vector<pid_t> listed;
     if (!ServiceDaemon::parseListing(listing, getpid(), &listed, error)) return false;
-#ifdef __ANDROID__
-    (void)lockFd;
-    *daemons = listed;
-#else
+    if (layout.rendezvousDirectory().empty()) {
+        *daemons = listed;
+        return true;
+    }
     struct stat lock;
     if (fstat(lockFd, &lock) != 0) {
         *error = errnoText("cannot stat the lock file");
@@ -170,7 +156,6 @@ bool otherDaemons(int lockFd, std::vector<pid_t>* daemons, std::string* error) {
     for (pid_t pid : listed) {
         if (holdsFile(pid, lock)) daemons->push_back(pid);
     }
-#endif
     return true;
 }
 
@@ -199,9 +184,8 @@ std::string registrationError(status_t status) {
     std::string reason = "Tonvale Service registration error: ";
     // Most statuses are negated errno values; UNKNOWN_ERROR and its kin are not.
     reason += status < 0 && status > -4096 ? strerror(-status) : "status " + std::to_string(status);
-#ifndef __ANDROID__
-    reason += " (rendezvous directory " + rendezvousDir() + ")";
-#endif
+    const std::string rendezvous = DeviceLayout::current().rendezvousDirectory();
+    if (!rendezvous.empty()) reason += " (rendezvous directory " + rendezvous + ")";
     return reason;
 }
 
@@ -271,15 +255,6 @@ int detachAndServe() {
 }
 
 }  // namespace
-
-std::string ServiceDaemon::lockPath() {
-#ifdef __ANDROID__
-    return "/data/misc/tonvale/tonvale.lock";
-#else
-    // A dot name: the host binder never registers one, so it cannot meet a service's socket.
-    return rendezvousDir() + "/.tonvale.lock";
-#endif
-}
 
 bool ServiceDaemon::runcmd(const std::string& cmd, std::string* out, std::string* error) {
     out->clear();
@@ -357,13 +332,15 @@ int ServiceDaemon::run(int argc, char** argv) {
     closeInheritedDescriptors();
     resetSignals();
 
+    const DeviceLayout& layout = DeviceLayout::current();
     std::string error;
-    if (!makeEnvAbsolute("ANDROID_DATA", &error) || !makeEnvAbsolute("HOSTBINDER_DIR", &error)) {
+    if (!makeEnvAbsolute(layout.dataVariable, &error) ||
+        !makeEnvAbsolute(layout.rendezvousVariable, &error)) {
         fprintf(stderr, "Tonvale Service: %s\n", error.c_str());
         return 1;
     }
     // Kept open for the daemon's whole life, inherited across fork() and daemon().
-    const int lock = openLock(&error);
+    const int lock = openLock(layout, &error);
     if (lock < 0) {
         fprintf(stderr, "Tonvale Service: %s\n", error.c_str());
         return 1;
@@ -373,7 +350,7 @@ int ServiceDaemon::run(int argc, char** argv) {
         flock(lock, LOCK_EX | LOCK_NB);
     } else {
         std::vector<pid_t> others;
-        if (!otherDaemons(lock, &others, &error)) {
+        if (!otherDaemons(layout, lock, &others, &error)) {
             fprintf(stderr, "Tonvale Service: cannot tell whether a daemon runs: %s\n",
                     error.c_str());
             return 1;
@@ -387,7 +364,8 @@ int ServiceDaemon::run(int argc, char** argv) {
                 puts(kRunningMessage);
                 return 0;
             }
-            fprintf(stderr, "Tonvale Service: %s\n", errnoText("cannot lock " + lockPath()).c_str());
+            fprintf(stderr, "Tonvale Service: %s\n",
+                    errnoText("cannot lock " + layout.lockPath()).c_str());
             return 1;
         }
     }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/TestEnv.h"
+#include "service/DeviceLayout.h"
 #include "service/SettingsStore.h"
 #include "service/Tonvale.h"
 
@@ -359,54 +360,6 @@ struct InitRc {
     }
 };
 
-/** Every string literal in a C++ source, adjacent literals joined, escapes taken literally. */
-std::vector<std::string> stringLiterals(const std::string& source) {
-    std::vector<std::string> out;
-    bool joining = false;
-    for (size_t i = 0; i < source.size(); ++i) {
-        const char c = source[i];
-        if (source.compare(i, 2, "//") == 0) {
-            i = source.find('\n', i);
-            if (i == std::string::npos) break;
-            continue;
-        }
-        if (c == '\'') {  // a character literal: skip it whole
-            i = source.find('\'', i + (source[i + 1] == '\\' ? 3 : 2));
-            if (i == std::string::npos) break;
-            joining = false;
-            continue;
-        }
-        if (c == '"') {
-            std::string s;
-            for (++i; i < source.size() && source[i] != '"'; ++i) {
-                if (source[i] == '\\' && i + 1 < source.size()) ++i;
-                s += source[i];
-            }
-            if (joining) {
-                out.back() += s;
-            } else {
-                out.push_back(s);
-            }
-            joining = true;
-        } else if (!isspace(static_cast<unsigned char>(c))) {
-            joining = false;
-        }
-    }
-    return out;
-}
-
-/** Every .cpp and .h file of a source folder, read whole. */
-std::vector<std::string> sourcesOf(const std::string& dir) {
-    std::vector<std::string> texts;
-    for (const std::string& name : tonvale_test::listDir(dir)) {
-        const size_t dot = name.rfind('.');
-        if (dot == std::string::npos) continue;
-        const std::string ext = name.substr(dot);
-        if (ext == ".cpp" || ext == ".h") texts.push_back(readFile(dir + "/" + name));
-    }
-    return texts;
-}
-
 /** An Android.bp module: its type and the text between its braces, comments removed. */
 struct BpModule {
     std::string type;
@@ -638,24 +591,12 @@ TEST_F(SepolicyTest, LockFileOfPolicyAndCodeAgree) {
         EXPECT_TRUE(policy_.allows(domain_, type, "file", perm)) << perm;
     }
 
-    // The daemon's code names its lock file as a literal ending in ".lock".
-    std::set<std::string> named;
-    for (const std::string& src : sourcesOf(kRoot + "/tool")) {
-        for (const std::string& s : stringLiterals(src)) {
-            if (s.size() > 5 && s.compare(s.size() - 5, 5, ".lock") == 0) named.insert(s);
-        }
-    }
-    // The host build keeps its lock in the rendezvous directory; the device's is absolute.
-    EXPECT_EQ(1u, named.count(path)) << "no literal " << path << " in tool/";
+    // The daemon takes the same lock on a device.
+    EXPECT_EQ(path, android::DeviceLayout::kAndroid.lockPath());
 }
 
 TEST_F(SepolicyTest, SingleInstanceCheckMayRunItsListing) {
-    std::vector<std::string> listings;
-    for (const std::string& s : stringLiterals(readFile(kRoot + "/tool/ServiceDaemon.cpp"))) {
-        // The device's listing starts with ps itself; the host's goes through toybox.
-        if (s.compare(0, 3, "ps ") == 0) listings.push_back(s);
-    }
-    ASSERT_FALSE(listings.empty()) << "no ps listing in tool/ServiceDaemon.cpp";
+    const std::vector<std::string> listings = {android::DeviceLayout::kAndroid.listingCommand};
     std::set<std::string> programs = {"sh"};  // popen() runs /system/bin/sh -c
     for (const std::string& listing : listings) {
         std::stringstream stages(listing);
@@ -781,10 +722,7 @@ TEST(SepolicyParser, ReadsBlueprintModules) {
     EXPECT_EQ("", bpString(modules[1].body, "srcs"));
 }
 
-TEST(SepolicyParser, ReadsLiteralsAndInitScripts) {
-    EXPECT_EQ(
-        (std::vector<std::string>{"ab\"c", "x.lock", "y"}),
-        stringLiterals("f(\"ab\\\"c\"); // \"no\"\nchar q = '\"'; g(\"x.\"\n \"lock\", \"y\");"));
+TEST(SepolicyParser, ReadsInitScripts) {
     InitRc rc(
         "service s /system/bin/s --service\n    user root\n    group root readproc\n"
         "on post-fs-data\n    mkdir /data/misc/s 0700 root root\n");
