@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "service/DeviceLayout.h"
+#include "service/SettingsStore.h"
 #include "service/Tonvale.h"
 
 namespace android {
@@ -190,7 +191,7 @@ std::string registrationError(status_t status) {
 }
 
 // The detached daemon. Tells the invoker through readyFd whether it serves, then serves.
-int serve(int readyFd) {
+int serve(bool lockHeld, int readyFd) {
     // A peer that closes its end early must cost one failed write, not the daemon.
     signal(SIGPIPE, SIG_IGN);
     // Every track costs a descriptor; the hard limit is what the system grants.
@@ -198,6 +199,12 @@ int serve(int readyFd) {
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    // Holding the lock, no other writer exists: whatever pid a temporary file names, often
+    // this very daemon's after a reboot, its writer is gone.
+    if (lockHeld) {
+        SettingsStore::removeAbandonedTemps(SettingsStore::defaultDirectory(),
+                                            SettingsStore::Writers::kAny);
     }
 
     const status_t status =
@@ -222,7 +229,7 @@ int serve(int readyFd) {
 }
 
 // Detaches with daemon(0, 0) in a child and waits for the daemon's report.
-int detachAndServe() {
+int detachAndServe(bool lockHeld) {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
         perror("Tonvale Service Daemon creation error...\n");
@@ -239,7 +246,7 @@ int detachAndServe() {
             perror("Tonvale Service Daemon creation error...\n");
             _exit(1);
         }
-        return serve(ready[1]);
+        return serve(lockHeld, ready[1]);
     }
     close(ready[1]);
     const std::string report = readAll(ready[0]);
@@ -347,7 +354,7 @@ int ServiceDaemon::run(int argc, char** argv) {
     }
     if (force) {
         // Takes the lock when it is free; otherwise runs beside the daemon that holds it.
-        flock(lock, LOCK_EX | LOCK_NB);
+        return detachAndServe(flock(lock, LOCK_EX | LOCK_NB) == 0);
     } else {
         std::vector<pid_t> others;
         if (!otherDaemons(layout, lock, &others, &error)) {
@@ -369,7 +376,7 @@ int ServiceDaemon::run(int argc, char** argv) {
             return 1;
         }
     }
-    return detachAndServe();
+    return detachAndServe(true);
 }
 
 }  // namespace android
