@@ -1,21 +1,25 @@
+#define LOG_TAG "KesService"
+
 #include "tool/ServiceDaemon.h"
 
-#include <binder/BinderService.h>
 #include <binder/IPCThreadState.h>
 #include <binder/IServiceManager.h>
 #include <binder/ProcessState.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <log/log.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utils/String16.h>
 
 #include <sstream>
 
@@ -65,6 +69,12 @@ std::string errnoText(const std::string& what) {
     return what + ": " + strerror(errno);
 }
 
+// On stderr for a caller at a terminal, and in the log, which is all that init's daemon has.
+void reportFailure(const std::string& reason) {
+    fprintf(stderr, "Tonvale Service: %s\n", reason.c_str());
+    ALOGE("Tonvale Service: %s", reason.c_str());
+}
+
 // Opens /dev/null on any standard descriptor that is closed, so that no file opened later
 // (the lock) lands on 0, 1 or 2, which daemon() points at /dev/null.
 void keepStandardDescriptorsOpen() {
@@ -109,7 +119,7 @@ void resetSignals() {
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-// Relative values would be read after daemon() has moved to "/".
+// Relative values would be read after the daemon has moved to "/".
 bool makeEnvAbsolute(const char* name, std::string* error) {
     const char* value = name != nullptr ? getenv(name) : nullptr;
     if (value == nullptr || value[0] == '\0' || value[0] == '/') return true;
@@ -190,16 +200,73 @@ std::string registrationError(status_t status) {
     return reason;
 }
 
-// The detached daemon. Tells the invoker through readyFd whether it serves, then serves.
-int serve(bool lockHeld, int readyFd) {
-    // A peer that closes its end early must cost one failed write, not the daemon.
-    signal(SIGPIPE, SIG_IGN);
-    // Every track costs a descriptor; the hard limit is what the system grants.
+// SIGTERM (init's stop and shutdown) and SIGINT stop the daemon. Blocked before any thread
+// starts, so that every thread inherits the mask, they are read by the main thread from the
+// returned signalfd: stopping is ordinary code there, and the wait costs no wake-up.
+int blockStopSignals() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &stop, nullptr) != 0) return -1;
+    return signalfd(-1, &stop, SFD_CLOEXEC);
+}
+
+// The stop signal taken, or -1 (with errno) when the signalfd cannot be read.
+int waitForStop(int stopFd) {
+    for (;;) {
+        signalfd_siginfo info;
+        const ssize_t n = read(stopFd, &info, sizeof(info));
+        if (n == sizeof(info)) return static_cast<int>(info.ssi_signo);
+        if (n < 0 && errno == EINTR) continue;
+        if (n >= 0) errno = EIO;
+        return -1;
+    }
+}
+
+// The kernel's ceiling for any descriptor limit (fs.nr_open); 0 when it cannot be read.
+rlim_t descriptorCeiling() {
+    FILE* f = fopen("/proc/sys/fs/nr_open", "re");
+    if (f == nullptr) return 0;
+    unsigned long long value = 0;
+    if (fscanf(f, "%llu", &value) != 1) value = 0;
+    fclose(f);
+    return static_cast<rlim_t>(value);
+}
+
+// Every track costs the daemon a descriptor, and the registry sizes its per-uid caps from the
+// limit it finds when it is made: raise it first, as far as allowed. Root may lift the hard
+// limit up to the kernel's ceiling; anyone may lift the soft limit to the hard one.
+void raiseDescriptorLimit() {
     struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    const rlim_t ceiling = geteuid() == 0 ? descriptorCeiling() : 0;
+    if (ceiling > limit.rlim_max) {
+        const struct rlimit raised = {ceiling, ceiling};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+// Tells the invoker through readyFd, or says on stderr when there is none (init's daemon).
+void reportToInvoker(int readyFd, const std::string& text) {
+    if (readyFd >= 0) {
+        writeAll(readyFd, text);
+    } else {
+        fprintf(stderr, "%s\n", text.c_str());
+    }
+    if (text != kReady) ALOGE("%s", text.c_str());
+}
+
+// Makes the service, publishes it and serves until a stop signal; tells readyFd (when there is
+// one) whether it serves. Returns only when it could not serve.
+int serve(bool lockHeld, int readyFd, int stopFd) {
+    // A peer that closes its end early must cost one failed write, not the daemon.
+    signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
     // Holding the lock, no other writer exists: whatever pid a temporary file names, often
     // this very daemon's after a reboot, its writer is gone.
     if (lockHeld) {
@@ -207,25 +274,36 @@ int serve(bool lockHeld, int readyFd) {
                                             SettingsStore::Writers::kAny);
     }
 
+    const sp<Tonvale> service = new Tonvale();
     const status_t status =
-        BinderService<Tonvale>::publish(false, IServiceManager::DUMP_FLAG_PRIORITY_DEFAULT);
+        defaultServiceManager()->addService(String16(Tonvale::getServiceName()), service, false,
+                                            IServiceManager::DUMP_FLAG_PRIORITY_DEFAULT);
     if (status != NO_ERROR) {
-        writeAll(readyFd, registrationError(status));
+        reportToInvoker(readyFd, registrationError(status));
         return 1;
     }
     sp<IBinder> self = defaultServiceManager()->checkService(String16(Tonvale::getServiceName()));
     if (self == nullptr || self->pingBinder() != NO_ERROR) {
-        writeAll(readyFd,
-                 "Tonvale Service registration error: the service manager does not "
-                 "list the service");
+        reportToInvoker(readyFd,
+                        "Tonvale Service registration error: the service manager does not "
+                        "list the service");
         return 1;
     }
     self.clear();
     ProcessState::self()->startThreadPool();
-    writeAll(readyFd, kReady);
-    close(readyFd);
-    IPCThreadState::self()->joinThreadPool(true);
-    return 0;
+    if (readyFd >= 0) {
+        writeAll(readyFd, kReady);
+        close(readyFd);
+    }
+
+    const int sig = waitForStop(stopFd);
+    if (sig < 0) ALOGE("Cannot read the stop signals: %s; stopping", strerror(errno));
+    ALOGI("Stopping on signal %d", sig);
+    service->shutdown();
+    fflush(nullptr);
+    // The binder threads still run, so exit() would destroy statics under them. Every change
+    // is saved or refused, and the lock goes with the process.
+    _exit(sig < 0 ? 1 : 0);
 }
 
 // Detaches with daemon(0, 0) in a child and waits for the daemon's report.
@@ -246,7 +324,12 @@ int detachAndServe(bool lockHeld) {
             perror("Tonvale Service Daemon creation error...\n");
             _exit(1);
         }
-        return serve(lockHeld, ready[1]);
+        const int stopFd = blockStopSignals();
+        if (stopFd < 0) {
+            writeAll(ready[1], errnoText("Tonvale Service: cannot take the stop signals"));
+            return 1;
+        }
+        return serve(lockHeld, ready[1], stopFd);
     }
     close(ready[1]);
     const std::string report = readAll(ready[0]);
@@ -334,7 +417,8 @@ bool ServiceDaemon::parseListing(const std::string& listing, pid_t self,
 }
 
 int ServiceDaemon::run(int argc, char** argv) {
-    const bool force = argc > 2 && strcmp(argv[2], "--force") == 0;
+    const char* mode = argc > 2 ? argv[2] : "";
+    const bool force = strcmp(mode, "--force") == 0;
     keepStandardDescriptorsOpen();
     closeInheritedDescriptors();
     resetSignals();
@@ -343,38 +427,35 @@ int ServiceDaemon::run(int argc, char** argv) {
     std::string error;
     if (!makeEnvAbsolute(layout.dataVariable, &error) ||
         !makeEnvAbsolute(layout.rendezvousVariable, &error)) {
-        fprintf(stderr, "Tonvale Service: %s\n", error.c_str());
+        reportFailure(error);
         return 1;
     }
     // Kept open for the daemon's whole life, inherited across fork() and daemon().
     const int lock = openLock(layout, &error);
     if (lock < 0) {
-        fprintf(stderr, "Tonvale Service: %s\n", error.c_str());
+        reportFailure(error);
         return 1;
     }
     if (force) {
         // Takes the lock when it is free; otherwise runs beside the daemon that holds it.
         return detachAndServe(flock(lock, LOCK_EX | LOCK_NB) == 0);
-    } else {
-        std::vector<pid_t> others;
-        if (!otherDaemons(layout, lock, &others, &error)) {
-            fprintf(stderr, "Tonvale Service: cannot tell whether a daemon runs: %s\n",
-                    error.c_str());
-            return 1;
-        }
-        if (!others.empty()) {
+    }
+    std::vector<pid_t> others;
+    if (!otherDaemons(layout, lock, &others, &error)) {
+        reportFailure("cannot tell whether a daemon runs: " + error);
+        return 1;
+    }
+    if (!others.empty()) {
+        puts(kRunningMessage);
+        return 0;
+    }
+    if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
             puts(kRunningMessage);
             return 0;
         }
-        if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EWOULDBLOCK) {
-                puts(kRunningMessage);
-                return 0;
-            }
-            fprintf(stderr, "Tonvale Service: %s\n",
-                    errnoText("cannot lock " + layout.lockPath()).c_str());
-            return 1;
-        }
+        reportFailure(errnoText("cannot lock " + layout.lockPath()));
+        return 1;
     }
     return detachAndServe(true);
 }
