@@ -9,6 +9,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <log/log.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -251,6 +253,75 @@ void raiseDescriptorLimit() {
     }
 }
 
+enum class LockWait { kTaken, kStopped, kFailed };
+
+struct LockWaiter {
+    int lock;
+    int done;  // receives 0, or the errno of a failed wait
+};
+
+void* takeLock(void* arg) {
+    const LockWaiter waiter = *static_cast<LockWaiter*>(arg);
+    delete static_cast<LockWaiter*>(arg);
+    int err = 0;
+    while (flock(waiter.lock, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            err = errno;
+            break;
+        }
+    }
+    if (write(waiter.done, &err, sizeof(err)) < 0) {
+        // The reader is gone: the process is ending.
+    }
+    close(waiter.done);
+    return nullptr;
+}
+
+// Takes the lock; while another daemon holds it, says so once and waits until it ends, unless
+// a stop signal comes first. A thread of its own blocks on the lock, so that the main thread
+// can take whichever event comes; it ends once it has the lock, or with the process.
+LockWait waitForLock(int lock, int stopFd, const std::string& path, std::string* error) {
+    if (flock(lock, LOCK_EX | LOCK_NB) == 0) return LockWait::kTaken;
+    if (errno != EWOULDBLOCK) {
+        *error = errnoText("cannot lock " + path);
+        return LockWait::kFailed;
+    }
+    fprintf(stderr, "Tonvale Service: another daemon holds %s; taking over when it ends\n",
+            path.c_str());
+    ALOGI("Another daemon holds %s; taking over when it ends", path.c_str());
+    int taken[2];
+    if (pipe2(taken, O_CLOEXEC) != 0) {
+        *error = errnoText("cannot wait for the lock");
+        return LockWait::kFailed;
+    }
+    pthread_t thread;
+    const int err = pthread_create(&thread, nullptr, takeLock, new LockWaiter{lock, taken[1]});
+    if (err != 0) {
+        close(taken[0]);
+        close(taken[1]);
+        *error = std::string("cannot wait for the lock: ") + strerror(err);
+        return LockWait::kFailed;
+    }
+    pthread_detach(thread);
+    pollfd fds[2] = {{stopFd, POLLIN, 0}, {taken[0], POLLIN, 0}};
+    while (poll(fds, 2, -1) < 0) {
+        if (errno != EINTR) {
+            *error = errnoText("cannot wait for the lock");
+            return LockWait::kFailed;
+        }
+    }
+    if (fds[0].revents != 0) return LockWait::kStopped;
+    int waitErr = 0;
+    const ssize_t n = read(taken[0], &waitErr, sizeof(waitErr));
+    close(taken[0]);
+    if (n != sizeof(waitErr) || waitErr != 0) {
+        errno = n == sizeof(waitErr) ? waitErr : EIO;
+        *error = errnoText("cannot lock " + path);
+        return LockWait::kFailed;
+    }
+    return LockWait::kTaken;
+}
+
 // Tells the invoker through readyFd, or says on stderr when there is none (init's daemon).
 void reportToInvoker(int readyFd, const std::string& text) {
     if (readyFd >= 0) {
@@ -344,6 +415,31 @@ int detachAndServe(bool lockHeld) {
     return 1;
 }
 
+// init's daemon: this process serves, so that init sees it end.
+int serveInForeground(const DeviceLayout& layout, int lock) {
+    // As daemon() does: the daemon keeps no mount busy (the paths are absolute by now).
+    if (chdir("/") != 0) {
+        reportFailure(errnoText("cannot change to /"));
+        return 1;
+    }
+    const int stopFd = blockStopSignals();
+    if (stopFd < 0) {
+        reportFailure(errnoText("cannot take the stop signals"));
+        return 1;
+    }
+    std::string error;
+    switch (waitForLock(lock, stopFd, layout.lockPath(), &error)) {
+        case LockWait::kStopped:
+            return 0;
+        case LockWait::kFailed:
+            reportFailure(error);
+            return 1;
+        case LockWait::kTaken:
+            break;
+    }
+    return serve(true, -1, stopFd);
+}
+
 }  // namespace
 
 bool ServiceDaemon::runcmd(const std::string& cmd, std::string* out, std::string* error) {
@@ -419,6 +515,7 @@ bool ServiceDaemon::parseListing(const std::string& listing, pid_t self,
 int ServiceDaemon::run(int argc, char** argv) {
     const char* mode = argc > 2 ? argv[2] : "";
     const bool force = strcmp(mode, "--force") == 0;
+    const bool foreground = strcmp(mode, "--foreground") == 0;
     keepStandardDescriptorsOpen();
     closeInheritedDescriptors();
     resetSignals();
@@ -436,6 +533,7 @@ int ServiceDaemon::run(int argc, char** argv) {
         reportFailure(error);
         return 1;
     }
+    if (foreground) return serveInForeground(layout, lock);
     if (force) {
         // Takes the lock when it is free; otherwise runs beside the daemon that holds it.
         return detachAndServe(flock(lock, LOCK_EX | LOCK_NB) == 0);

@@ -19,8 +19,14 @@ namespace android {
  * beside the lock holder). Otherwise it detaches and returns 0 once the daemon is registered
  * and serving; on failure it prints the reason on stderr and returns 1.
  *
- * SIGTERM or SIGINT stops the daemon cleanly: changes under way are saved or refused, then it
- * exits 0, which releases the lock. Before it makes the service, the daemon
+ * `tonvale --service --foreground`, init's command, makes the invoking process the daemon, so
+ * that init sees it end, restarts it after a crash and stops it: no listing (init runs one
+ * instance; the lock decides against one started by hand), no fork, no readiness report. When
+ * the lock is taken it says so once and waits, taking over as soon as the holder ends; exiting
+ * instead would have init start it again every few seconds for as long as the holder runs.
+ *
+ * In both modes SIGTERM or SIGINT stops the daemon cleanly: changes under way are saved or
+ * refused, then it exits 0, which releases the lock. Before it makes the service, the daemon
  * raises its descriptor limit as far as it may and, holding the lock, removes every temporary
  * file that a cut-short rewrite left in the settings directory.
  */
