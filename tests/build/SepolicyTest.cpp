@@ -16,6 +16,7 @@
 
 #include "build/Blueprint.h"
 #include "common/TestEnv.h"
+#include "service/DeviceLayout.h"
 #include "service/SettingsStore.h"
 #include "service/Tonvale.h"
 
@@ -137,54 +138,6 @@ struct InitRc {
     }
 };
 
-/** Every string literal in a C++ source, adjacent literals joined, escapes taken literally. */
-std::vector<std::string> stringLiterals(const std::string& source) {
-    std::vector<std::string> out;
-    bool joining = false;
-    for (size_t i = 0; i < source.size(); ++i) {
-        const char c = source[i];
-        if (source.compare(i, 2, "//") == 0) {
-            i = source.find('\n', i);
-            if (i == std::string::npos) break;
-            continue;
-        }
-        if (c == '\'') {  // a character literal: skip it whole
-            i = source.find('\'', i + (source[i + 1] == '\\' ? 3 : 2));
-            if (i == std::string::npos) break;
-            joining = false;
-            continue;
-        }
-        if (c == '"') {
-            std::string s;
-            for (++i; i < source.size() && source[i] != '"'; ++i) {
-                if (source[i] == '\\' && i + 1 < source.size()) ++i;
-                s += source[i];
-            }
-            if (joining) {
-                out.back() += s;
-            } else {
-                out.push_back(s);
-            }
-            joining = true;
-        } else if (!isspace(static_cast<unsigned char>(c))) {
-            joining = false;
-        }
-    }
-    return out;
-}
-
-/** Every .cpp and .h file of a source folder, read whole. */
-std::vector<std::string> sourcesOf(const std::string& dir) {
-    std::vector<std::string> texts;
-    for (const std::string& name : tonvale_test::listDir(dir)) {
-        const size_t dot = name.rfind('.');
-        if (dot == std::string::npos) continue;
-        const std::string ext = name.substr(dot);
-        if (ext == ".cpp" || ext == ".h") texts.push_back(readFile(dir + "/" + name));
-    }
-    return texts;
-}
-
 class SepolicyTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -245,16 +198,9 @@ TEST_F(SepolicyTest, BinaryIsInstalledStartedAndLabelledAlike) {
     ASSERT_EQ(1u, service->options.count("group"));
     const std::vector<std::string>& groups = service->options.at("group");
     EXPECT_NE(groups.end(), std::find(groups.begin(), groups.end(), "readproc"));
-    // The policy runs no process listing: where the tool can start the daemon without one, in
-    // the foreground, init must start it so.
-    bool foreground = false;
-    for (const std::string& src : sourcesOf(kRoot + "/tool")) {
-        for (const std::string& s : stringLiterals(src)) foreground |= s == "--foreground";
-    }
-    if (foreground) {
-        EXPECT_NE(service->command.end(),
-                  std::find(service->command.begin(), service->command.end(), "--foreground"));
-    }
+    // The policy runs no process listing: init starts the daemon in the foreground, without one.
+    EXPECT_NE(service->command.end(),
+              std::find(service->command.begin(), service->command.end(), "--foreground"));
 
     // Android.bp installs a cc_binary as /system/bin/<name>, with this init script.
     const std::string binary = path.substr(path.rfind('/') + 1);
@@ -305,15 +251,8 @@ TEST_F(SepolicyTest, LockFileOfPolicyAndCodeAgree) {
     dir.pop_back();
     EXPECT_EQ(dirType, labelOf(fileContexts_, dir)) << "the lock is made in " << dir;
 
-    // The daemon's code names its lock file as a literal ending in ".lock".
-    std::set<std::string> named;
-    for (const std::string& src : sourcesOf(kRoot + "/tool")) {
-        for (const std::string& s : stringLiterals(src)) {
-            if (s.size() > 5 && s.compare(s.size() - 5, 5, ".lock") == 0) named.insert(s);
-        }
-    }
-    // The host build keeps its lock in the rendezvous directory; the device's is absolute.
-    EXPECT_EQ(1u, named.count(path)) << "no literal " << path << " in tool/";
+    // The daemon takes the same lock on a device.
+    EXPECT_EQ(path, android::DeviceLayout::kAndroid.lockPath());
 }
 
 TEST_F(SepolicyTest, AndroidBpNamesEveryPolicyFile) {
@@ -333,10 +272,7 @@ TEST(SepolicyParser, LabelsByTheMostSpecificEntry) {
     EXPECT_EQ("", labelOf(fc, "/ab"));
 }
 
-TEST(SepolicyParser, ReadsLiteralsAndInitScripts) {
-    EXPECT_EQ(
-        (std::vector<std::string>{"ab\"c", "x.lock", "y"}),
-        stringLiterals("f(\"ab\\\"c\"); // \"no\"\nchar q = '\"'; g(\"x.\"\n \"lock\", \"y\");"));
+TEST(SepolicyParser, ReadsInitScripts) {
     InitRc rc(
         "service s /system/bin/s --service\n    user root\n    group root readproc\n"
         "on post-fs-data\n    mkdir /data/misc/s 0700 root root\n");
