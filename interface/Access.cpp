@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "utils/BuildTarget.h"
+
 namespace android {
 
 namespace {
@@ -14,12 +16,6 @@ constexpr uid_t kAidRoot = 0;
 constexpr uid_t kAidSystem = 1000;
 constexpr uid_t kAidAudioserver = 1041;
 constexpr uid_t kAidShell = 2000;
-
-#ifdef __ANDROID__
-constexpr bool kAndroidBuild = true;
-#else
-constexpr bool kAndroidBuild = false;
-#endif
 
 bool listed(const std::vector<uid_t>& uids, uid_t uid) {
     return std::find(uids.begin(), uids.end(), uid) != uids.end();

@@ -1,6 +1,7 @@
 #include "service/DeviceLayout.h"
 
 #include "service/SettingsStore.h"
+#include "utils/BuildTarget.h"
 
 namespace android {
 
@@ -32,14 +33,7 @@ const DeviceLayout DeviceLayout::kHost = {
 };
 
 const DeviceLayout& DeviceLayout::current() {
-    // Fixed when the binary is built: only an Android toolchain defines it, and only there is
-    // libbinder the driver's. Nothing read at run time could tell it safely, in a root daemon
-    // that its caller's environment and files reach.
-#ifdef __ANDROID__
-    return kAndroid;
-#else
-    return kHost;
-#endif
+    return kAndroidBuild ? kAndroid : kHost;
 }
 
 std::string DeviceLayout::settingsDirectory(const Environment& env) const {
