@@ -200,13 +200,20 @@ uint32_t HostConnection::newTxId() {
 
 // --- writing -------------------------------------------------------------------------------------
 
-status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vector<int>& fds) {
+status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vector<int>& fds,
+                                   Send kind) {
     std::unique_lock<std::mutex> wlock(mWriteLock);
     bool queueing;
     {
         std::lock_guard<std::mutex> lock(mLock);
         if (mDead) return DEAD_OBJECT;
         queueing = mPollFd >= 0;
+    }
+    // A oneway call never waits for its peer: when the peer is that far behind, it fails at
+    // once, as the driver fails one whose receiver has no async space left.
+    if (kind == kOneway && !mQueue.empty() &&
+        mQueuedBytes + frame.size() > mRuntime->limits().maxAsyncQueued) {
+        return FAILED_TRANSACTION;
     }
     size_t sent = 0;
     bool fdsSent = fds.empty();
@@ -239,6 +246,7 @@ status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vect
         if (n < 0 && errno == EBADF && !fdsSent && sent == 0) return BAD_VALUE;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (queueing) break;
+            if (kind == kOneway && sent == 0) return FAILED_TRANSACTION;
             // No pool polls this connection: the calling thread is the client's own, and it
             // waits for the peer, but never past the stuck-writer bound.
             const int64_t left = mRuntime->limits().stuckWriteMs - (nowMs() - start);
@@ -256,6 +264,7 @@ status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vect
         const size_t size = frame.size();
         Queued q;
         q.sent = sent;
+        q.awaited = kind == kAwaited;
         if (!fdsSent) {
             for (int fd : fds) {
                 const int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -281,15 +290,19 @@ status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vect
         } else {
             q.bytes = std::move(frame);
             const bool first = mQueue.empty();
+            // The peer waits for this one: from now on the queue can be stuck.
+            const bool firstAwaited = q.awaited && mAwaitedQueued == 0;
+            mAwaitedQueued += q.awaited ? 1 : 0;
             mQueue.push_back(std::move(q));
             mQueuedBytes += size;
             if (first) {
                 mQueueProgressMs = nowMs();
-                {
-                    std::lock_guard<std::mutex> lock(mLock);
-                    mWantWrite = true;
-                    updatePollLocked();
-                }
+                std::lock_guard<std::mutex> lock(mLock);
+                mWantWrite = true;
+                updatePollLocked();
+            }
+            if (firstAwaited) {
+                mAwaitedSinceMs = nowMs();
                 mRuntime->noteQueued(this);
             }
         }
@@ -331,6 +344,7 @@ bool HostConnection::sendQueuedLocked() {
         if (q.sent == q.bytes.size()) {
             mRuntime->uncharge(beyondFree(mQueuedBytes) - beyondFree(mQueuedBytes - q.bytes.size()));
             mQueuedBytes -= q.bytes.size();
+            mAwaitedQueued -= q.awaited ? 1 : 0;
             mQueue.pop_front();
         }
     }
@@ -356,7 +370,7 @@ bool HostConnection::flushQueued() {
 
 int64_t HostConnection::stuckSince() const {
     std::lock_guard<std::mutex> wlock(mWriteLock);
-    return mQueue.empty() ? 0 : mQueueProgressMs;
+    return mAwaitedQueued == 0 ? 0 : std::max(mQueueProgressMs, mAwaitedSinceMs);
 }
 
 void HostConnection::dropQueueLocked() {
@@ -364,6 +378,32 @@ void HostConnection::dropQueueLocked() {
     mRuntime->uncharge(beyondFree(mQueuedBytes));
     mQueue.clear();
     mQueuedBytes = 0;
+    mAwaitedQueued = 0;
+}
+
+void HostConnection::addBacklog(size_t bytes) {
+    std::lock_guard<std::mutex> lock(mLock);
+    mBacklog += bytes;
+}
+
+void HostConnection::removeBacklog(size_t bytes) {
+    bool resume = false;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        mBacklog -= std::min(bytes, mBacklog);
+        if (mThrottled && mBacklog < mRuntime->limits().maxAsyncBacklog) {
+            mThrottled = false;
+            resume = mPollFd >= 0 && !mDead;
+            mCond.notify_all();  // a waiting caller reads again
+        }
+    }
+    if (resume) mRuntime->post(this);
+}
+
+bool HostConnection::throttledLocked() {
+    if (mBacklog < mRuntime->limits().maxAsyncBacklog) return false;
+    mThrottled = true;
+    return true;
 }
 
 // --- the reader role -----------------------------------------------------------------------------
@@ -385,6 +425,24 @@ void HostConnection::releaseRoleLocked() {
     mCond.notify_all();
 }
 
+bool HostConnection::takeReady(Received* call, std::unique_lock<std::mutex>* lock,
+                               bool mayRunOneway) {
+    while (!mReady.empty()) {
+        Received next = std::move(mReady.front());
+        mReady.pop_front();
+        if ((next.header.flags & IBinder::FLAG_ONEWAY) != 0) {
+            // Still the reader, so the object sees its oneway calls in the order they came.
+            lock->unlock();
+            const bool run = mRuntime->asyncArrived(this, &next, mayRunOneway);
+            lock->lock();
+            if (!run) continue;  // it waits for its object, or for a pool thread
+        }
+        *call = std::move(next);
+        return true;
+    }
+    return false;
+}
+
 HostConnection::Next HostConnection::serveNext(Received* call) {
     bool readSome = false;
     for (;;) {
@@ -394,9 +452,7 @@ HostConnection::Next HostConnection::serveNext(Received* call) {
                 releaseRoleLocked();
                 return kDead;
             }
-            if (!mReady.empty()) {
-                *call = std::move(mReady.front());
-                mReady.pop_front();
+            if (takeReady(call, &lock, true)) {
                 // Whatever may still wait goes to another pool thread while this one runs
                 // the call.
                 const bool handOff = !mReady.empty() || mPending || mMayHaveMore || mEnded;
@@ -404,6 +460,10 @@ HostConnection::Next HostConnection::serveNext(Received* call) {
                 lock.unlock();
                 if (handOff) mRuntime->post(this);
                 return kCall;
+            }
+            if (mDead) {
+                releaseRoleLocked();
+                return kDead;
             }
             if (mEnded) {
                 // The peer closed, and every call it sent before has been taken.
@@ -413,6 +473,11 @@ HostConnection::Next HostConnection::serveNext(Received* call) {
             // The last read found the socket empty behind what it took, and no event came
             // since: nothing is left for this thread.
             if (readSome && !mMayHaveMore && !mPending) {
+                releaseRoleLocked();
+                return kIdle;
+            }
+            // Oneway calls it sent wait for their objects: it is read again once they run.
+            if (throttledLocked()) {
                 releaseRoleLocked();
                 return kIdle;
             }
@@ -476,12 +541,19 @@ HostConnection::Wait HostConnection::awaitReply(uint32_t txId, Received* out) {
             mReading = true;
             reading = true;
         }
-        if (!mReady.empty()) {
-            // A call into this process while it waits (a callback, say): run it here.
-            *out = std::move(mReady.front());
-            mReady.pop_front();
+        // A call into this process while it waits (a callback, say) is run here. Oneway
+        // calls go to the pool when there is one, as the driver never gives them to a thread
+        // waiting for its reply.
+        if (takeReady(out, &lock, !mRuntime->poolStarted())) {
             result = kRun;
             break;
+        }
+        if (!mReady.empty()) continue;  // the lock was let go: look again
+        if (mDead || mEnded) continue;
+        if (throttledLocked()) {
+            // The backlog this peer sent runs on other threads; read again once it shrinks.
+            mCond.wait(lock);
+            continue;
         }
         mPending = false;  // the read takes whatever the event announced
         lock.unlock();
@@ -804,6 +876,7 @@ void HostConnection::markDead() {
         dropQueueLocked();
     }
     mRuntime->noteDrained(this);  // the runtime holds queueing connections until they drain
+    mRuntime->connectionLost(this);
     // Objects are released outside the locks: their destructors may call back in.
 }
 

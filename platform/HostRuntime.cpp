@@ -296,11 +296,145 @@ void HostRuntime::dropProxy(int32_t handle, const BpBinder* proxy) {
         mProxies.erase(it);
         if (--mProxyCount[conn->key()] == 0) mProxyCount.erase(conn->key());
     }
-    if (!conn->isDead() && conn->sendFrame(releaseFrame(node, received), {}) == DEAD_OBJECT) {
+    if (!conn->isDead() && conn->sendFrame(releaseFrame(node, received), {},
+                                           HostConnection::kRelease) == DEAD_OBJECT) {
         connectionDied(conn);  // it is gone from the tables too, and its socket closes
         return;
     }
     closeIfUnused(conn);
+}
+
+// --- death notifications -------------------------------------------------------------------------
+
+status_t HostRuntime::requestDeath(int32_t handle, const BpBinder* proxy) {
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        auto it = mProxies.find(handle);
+        if (it == mProxies.end() || it->second.proxy.unsafe_get() != proxy) return DEAD_OBJECT;
+        ProxyEntry& e = it->second;
+        e.wantsDeath = true;
+        if (e.dead && !e.deathQueued) {
+            e.deathQueued = true;
+            mDeaths.push_back(handle);
+            mHasDeaths.store(true, std::memory_order_release);
+            queued = true;
+        }
+    }
+    if (queued) wake();
+    return NO_ERROR;
+}
+
+void HostRuntime::clearDeath(int32_t handle, const BpBinder* proxy) {
+    std::lock_guard<std::mutex> lock(mLock);
+    auto it = mProxies.find(handle);
+    if (it == mProxies.end() || it->second.proxy.unsafe_get() != proxy) return;
+    it->second.wantsDeath = false;
+    it->second.deathQueued = false;  // a handle left in the queue is skipped
+}
+
+void HostRuntime::connectionLost(HostConnection* conn) {
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        const uint64_t key = conn->key();
+        for (auto it = mProxyByNode.lower_bound(std::make_pair(key, 0u));
+             it != mProxyByNode.end() && it->first.first == key; ++it) {
+            auto e = mProxies.find(it->second);
+            if (e == mProxies.end()) continue;
+            e->second.dead = true;
+            if (e->second.wantsDeath && !e->second.deathQueued) {
+                e->second.deathQueued = true;
+                mDeaths.push_back(it->second);
+                queued = true;
+            }
+        }
+        if (queued) mHasDeaths.store(true, std::memory_order_release);
+    }
+    // Told by a pool thread, never by the one that found the death: it may hold locks that
+    // the recipients take.
+    if (queued) wake();
+}
+
+bool HostRuntime::takeDeath(sp<BpBinder>* proxy) {
+    if (!mHasDeaths.load(std::memory_order_acquire)) return false;
+    bool more;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        while (*proxy == nullptr && !mDeaths.empty()) {
+            auto it = mProxies.find(mDeaths.front());
+            mDeaths.pop_front();
+            if (it == mProxies.end() || !it->second.deathQueued) continue;
+            it->second.deathQueued = false;
+            *proxy = it->second.proxy.promote();  // null when it is going away: no one to tell
+        }
+        more = !mDeaths.empty();
+        mHasDeaths.store(more, std::memory_order_release);
+    }
+    if (more) wake();  // another thread takes the next
+    return *proxy != nullptr;
+}
+
+// --- oneway calls --------------------------------------------------------------------------------
+
+bool HostRuntime::asyncArrived(const sp<HostConnection>& conn, Received* call, bool mayRun) {
+    bool idle;
+    {
+        std::lock_guard<std::mutex> lock(mAsyncLock);
+        AsyncNode& node = mAsync[call->target.get()];
+        if (node.target == nullptr) node.target = call->target;
+        idle = !node.running && node.waiting.empty();
+        if (idle && mayRun) {
+            node.running = true;
+            return true;
+        }
+        if (idle) {
+            mAsyncIdle.push_back(call->target.get());
+            mHasAsyncIdle.store(true, std::memory_order_release);
+        }
+        // Counted before anyone can take it, so the backlog never runs below zero.
+        conn->addBacklog(backlogBytes(*call));
+        node.waiting.push_back(AsyncCall{conn, std::move(*call)});
+    }
+    if (idle) wake();
+    return false;
+}
+
+bool HostRuntime::asyncFinished(IBinder* target, AsyncCall* next) {
+    sp<IBinder> last;  // let go outside the lock: it may be the object's last reference
+    {
+        std::lock_guard<std::mutex> lock(mAsyncLock);
+        auto it = mAsync.find(target);
+        if (it == mAsync.end()) return false;
+        if (it->second.waiting.empty()) {
+            last = std::move(it->second.target);
+            mAsync.erase(it);
+            return false;
+        }
+        *next = std::move(it->second.waiting.front());
+        it->second.waiting.pop_front();
+    }
+    next->conn->removeBacklog(backlogBytes(next->call));
+    return true;
+}
+
+bool HostRuntime::takeAsync(AsyncCall* call) {
+    if (!mHasAsyncIdle.load(std::memory_order_acquire)) return false;
+    bool more;
+    {
+        std::lock_guard<std::mutex> lock(mAsyncLock);
+        if (mAsyncIdle.empty()) return false;
+        AsyncNode& node = mAsync[mAsyncIdle.front()];
+        mAsyncIdle.pop_front();
+        node.running = true;
+        *call = std::move(node.waiting.front());
+        node.waiting.pop_front();
+        more = !mAsyncIdle.empty();
+        mHasAsyncIdle.store(more, std::memory_order_release);
+    }
+    call->conn->removeBacklog(backlogBytes(call->call));
+    if (more) wake();
+    return true;
 }
 
 // --- connections -------------------------------------------------------------------------------
@@ -585,7 +719,7 @@ void HostRuntime::startThreadPool() {
     {
         std::lock_guard<std::mutex> lock(mLock);
         if (mPoolStarted) return;
-        mPoolStarted = true;
+        mPoolStarted.store(true, std::memory_order_release);
         ensurePollLocked();
         for (const auto& c : mConns) addToPollLocked(c.second);
         mSpawned++;
@@ -603,19 +737,20 @@ status_t HostRuntime::setMaxThreads(size_t maxThreads) {
 void HostRuntime::threadJoined() {
     std::lock_guard<std::mutex> lock(mLock);
     if (!mPoolStarted) {
-        mPoolStarted = true;
+        mPoolStarted.store(true, std::memory_order_release);
         ensurePollLocked();
         for (const auto& c : mConns) addToPollLocked(c.second);
     }
 }
 
-sp<HostConnection> HostRuntime::waitWork() {
+bool HostRuntime::waitWork(Work* work) {
     int ep;
     {
         std::lock_guard<std::mutex> lock(mLock);
         ep = ensurePollLocked();
     }
     for (;;) {
+        if (takeDeath(&work->obituary) || takeAsync(&work->async)) return true;
         const int timeout = pollTimeoutMs();
         mIdle.fetch_add(1);
         struct epoll_event ev {};
@@ -623,7 +758,7 @@ sp<HostConnection> HostRuntime::waitWork() {
         mIdle.fetch_sub(1);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return nullptr;
+            return false;
         }
         if (mHasQueued.load(std::memory_order_acquire)) sweepStuck();
         if (mAcceptStarved.load(std::memory_order_relaxed)) {
@@ -638,7 +773,10 @@ sp<HostConnection> HostRuntime::waitWork() {
         const uint64_t key = ev.data.u64;
         if (key == kWakeKey) {
             sp<HostConnection> conn = takeRunnable();
-            if (conn != nullptr && conn->beginRead(false)) return conn;
+            if (conn != nullptr && conn->beginRead(false)) {
+                work->conn = std::move(conn);
+                return true;
+            }
             continue;
         }
         if ((key & kListenerBit) != 0) {
@@ -658,7 +796,8 @@ sp<HostConnection> HostRuntime::waitWork() {
         }
         if ((ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0 &&
             conn->beginRead(true)) {
-            return conn;
+            work->conn = std::move(conn);
+            return true;
         }
     }
 }
