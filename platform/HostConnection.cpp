@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -40,6 +41,15 @@ constexpr size_t kFreeBytes = 16 * 1024;
 
 size_t beyondFree(size_t bytes) {
     return bytes > kFreeBytes ? bytes - kFreeBytes : 0;
+}
+
+// A frame buffer this large is mapped on its own, so that its memory goes back to the system
+// the moment it is freed, whatever the allocator keeps.
+constexpr size_t kMapAbove = 64 * 1024;
+
+size_t pageRounded(size_t bytes) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
 }
 
 int64_t nowMs() {
@@ -280,9 +290,9 @@ status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vect
                 q.fds.push_back(dup);
             }
         }
-        if (!broken &&
-            (mQueuedBytes + size > mRuntime->limits().maxQueuedPerConnection ||
-             !mRuntime->charge(beyondFree(mQueuedBytes + size) - beyondFree(mQueuedBytes)))) {
+        if (!broken && (mQueuedBytes + size > mRuntime->limits().maxQueuedPerConnection ||
+                        !mRuntime->charge(mPeerUid, beyondFree(mQueuedBytes + size) -
+                                                        beyondFree(mQueuedBytes)))) {
             broken = true;
         }
         if (broken) {
@@ -342,7 +352,8 @@ bool HostConnection::sendQueuedLocked() {
         closeAll(&q.fds);
         q.sent += static_cast<size_t>(n);
         if (q.sent == q.bytes.size()) {
-            mRuntime->uncharge(beyondFree(mQueuedBytes) - beyondFree(mQueuedBytes - q.bytes.size()));
+            mRuntime->uncharge(
+                mPeerUid, beyondFree(mQueuedBytes) - beyondFree(mQueuedBytes - q.bytes.size()));
             mQueuedBytes -= q.bytes.size();
             mAwaitedQueued -= q.awaited ? 1 : 0;
             mQueue.pop_front();
@@ -375,10 +386,16 @@ int64_t HostConnection::stuckSince() const {
 
 void HostConnection::dropQueueLocked() {
     for (Queued& q : mQueue) closeAll(&q.fds);
-    mRuntime->uncharge(beyondFree(mQueuedBytes));
+    mRuntime->uncharge(mPeerUid, beyondFree(mQueuedBytes));
     mQueue.clear();
     mQueuedBytes = 0;
     mAwaitedQueued = 0;
+}
+
+int64_t HostConnection::unfinishedSince() const {
+    return mThrottledNow.load(std::memory_order_acquire)
+               ? 0
+               : mPartialSinceMs.load(std::memory_order_acquire);
 }
 
 void HostConnection::addBacklog(size_t bytes) {
@@ -393,6 +410,11 @@ void HostConnection::removeBacklog(size_t bytes) {
         mBacklog -= std::min(bytes, mBacklog);
         if (mThrottled && mBacklog < mRuntime->limits().maxAsyncBacklog) {
             mThrottled = false;
+            // A frame under way waited for us, not for its writer: its time starts again.
+            if (mPartialSinceMs.load(std::memory_order_relaxed) != 0) {
+                mPartialSinceMs.store(nowMs(), std::memory_order_release);
+            }
+            mThrottledNow.store(false, std::memory_order_release);
             resume = mPollFd >= 0 && !mDead;
             mCond.notify_all();  // a waiting caller reads again
         }
@@ -403,6 +425,7 @@ void HostConnection::removeBacklog(size_t bytes) {
 bool HostConnection::throttledLocked() {
     if (mBacklog < mRuntime->limits().maxAsyncBacklog) return false;
     mThrottled = true;
+    mThrottledNow.store(true, std::memory_order_release);
     return true;
 }
 
@@ -422,6 +445,8 @@ bool HostConnection::beginRead(bool polled) {
 void HostConnection::releaseRoleLocked() {
     // mPending stays: only a read clears it.
     mReading = false;
+    // Nobody reads a dead connection again: the frame under way gives its memory back.
+    if (mDead) resetPartial();
     mCond.notify_all();
 }
 
@@ -679,16 +704,30 @@ HostConnection::Pump HostConnection::pump(bool block) {
 }
 
 bool HostConnection::growPartial(size_t want) {
+    const bool map = want >= kMapAbove;
+    if (map) want = pageRounded(want);
     // Over the budget, the connection is dropped: its peer is the one asking for more.
     const size_t more = beyondFree(want) - beyondFree(mPartialCap);
-    if (!mRuntime->charge(more)) return false;
-    uint8_t* grown = static_cast<uint8_t*>(realloc(mPartial, want));
-    if (grown == nullptr) {
-        mRuntime->uncharge(more);
+    if (!mRuntime->charge(mPeerUid, more)) return false;
+    void* grown = nullptr;
+    if (!map) {
+        grown = realloc(mPartial, want);
+    } else if (mPartialMapped) {
+        grown = mremap(mPartial, mPartialCap, want, MREMAP_MAYMOVE);
+    } else {
+        grown = mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (grown != MAP_FAILED) {
+            if (mPartialLen > 0) memcpy(grown, mPartial, mPartialLen);
+            free(mPartial);
+        }
+    }
+    if (grown == nullptr || grown == MAP_FAILED) {
+        mRuntime->uncharge(mPeerUid, more);
         return false;
     }
-    mPartial = grown;
+    mPartial = static_cast<uint8_t*>(grown);
     mPartialCap = want;
+    mPartialMapped = map;
     return true;
 }
 
@@ -705,12 +744,34 @@ bool HostConnection::appendPartial(const uint8_t* bytes, size_t n) {
 }
 
 void HostConnection::resetPartial() {
-    free(mPartial);
-    mRuntime->uncharge(beyondFree(mPartialCap));
+    if (mPartialMapped) {
+        munmap(mPartial, mPartialCap);
+    } else {
+        free(mPartial);
+    }
+    mRuntime->uncharge(mPeerUid, beyondFree(mPartialCap));
     mPartial = nullptr;
     mPartialLen = mPartialCap = mPartialTotal = 0;
+    mPartialMapped = false;
     closeAll(&mPartialFds);
     mPartialFdsLost = false;
+    mPartialSinceMs.store(0, std::memory_order_release);
+    if (mPartialTimed) {
+        mPartialTimed = false;
+        mRuntime->frameEnded(this);
+    }
+}
+
+void HostConnection::partialBegun() {
+    mPartialSinceMs.store(nowMs(), std::memory_order_release);
+    if (mPartialTimed) return;
+    {
+        // Only a pool keeps the time; without one the reader is the client's own thread.
+        std::lock_guard<std::mutex> lock(mLock);
+        if (mPollFd < 0 || mDead) return;
+    }
+    mPartialTimed = true;
+    mRuntime->frameStarted(this);
 }
 
 bool HostConnection::takeChunk(const uint8_t* bytes, size_t n, const Sender& sender,
@@ -771,7 +832,9 @@ bool HostConnection::takeChunk(const uint8_t* bytes, size_t n, const Sender& sen
             mPartialTotal = total;
             mPartialFds.swap(*own);
             mPartialFdsLost = lost;
-            return appendPartial(bytes + p, n - p);
+            if (!appendPartial(bytes + p, n - p)) return false;
+            partialBegun();
+            return true;
         }
         if (!finishFrame(bytes + p, total, sender, own, lost)) return false;
         p += total;
@@ -859,6 +922,7 @@ void HostConnection::markDead() {
     std::map<uint32_t, Export> exports;
     std::map<uint32_t, Received> replies;
     std::deque<Received> ready;
+    bool unread;
     {
         std::lock_guard<std::mutex> lock(mLock);
         if (mDead) return;
@@ -869,8 +933,12 @@ void HostConnection::markDead() {
         mNodeOf.clear();
         replies.swap(mReplies);
         ready.swap(mReady);
+        unread = !mReading;  // and nobody can take the reader role any more
         mCond.notify_all();
     }
+    // The frame under way will never finish: its memory goes back now. (A reader gives it
+    // back when it lets the role go.)
+    if (unread) resetPartial();
     {
         std::lock_guard<std::mutex> wlock(mWriteLock);
         dropQueueLocked();

@@ -15,8 +15,8 @@
  * so a connection handed to another process speaks with that process's identity.
  *
  * What a peer can make the connection hold is bounded: a partial frame grows only as its bytes
- * arrive, what is buffered beyond a small allowance is charged to the process's budget, and
- * frames to a peer that does not read wait in a capped queue (when a pool
+ * arrive and has a deadline, what is buffered beyond a small allowance is charged to the
+ * peer's uid, and frames to a peer that does not read wait in a capped queue (when a pool
  * polls the connection) instead of holding the thread that sent them; oneway calls past the
  * queue's async cap fail at once.
  */
@@ -27,6 +27,7 @@
 #include <sys/types.h>
 #include <utils/RefBase.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -90,7 +91,8 @@ public:
 
     /**
      * Takes a connected socket (SO_PASSCRED already set). `root` is node 0 (null for outgoing
-     * connections). `peerUid` is the uid counted against the per-uid cap (incoming only).
+     * connections). `peerUid` is the peer's uid: what the connection holds is charged to it,
+     * and incoming connections are counted against its cap.
      */
     HostConnection(HostRuntime* rt, int fd, uint64_t key, bool incoming, const sp<IBinder>& root,
                    uid_t peerUid);
@@ -120,6 +122,9 @@ public:
     /** Since when (monotonic ms) an awaited frame waits without progress; 0 when none does. */
     int64_t stuckSince() const;
 
+    /** Since when (monotonic ms) a frame under way waits for its rest; 0 when none does, or
+     *  when this side is not reading (its oneway backlog is full). */
+    int64_t unfinishedSince() const;
     /** Oneway calls read from here started or stopped waiting for their object. */
     void addBacklog(size_t bytes);
     void removeBacklog(size_t bytes);
@@ -176,6 +181,7 @@ private:
     bool finishFrame(const uint8_t* frame, size_t len, const Sender& sender, std::vector<int>* fds,
                      bool fdsLost);
     void resetPartial();
+    void partialBegun();
     void releaseNodes(const uint8_t* pairs, size_t count);
     void deliverReply(Received&& reply);
     void releaseRoleLocked();
@@ -214,8 +220,9 @@ private:
     bool mMayHaveMore = false;  // the last read did not end on an empty socket
     bool mEnded = false;        // the peer closed; what it sent before is still served
     bool mWantWrite = false;
-    bool mThrottled = false;  // not read while its oneway backlog is full
-    size_t mBacklog = 0;      // bytes of oneway calls read and waiting for their object
+    bool mThrottled = false;                 // not read while its oneway backlog is full
+    std::atomic<bool> mThrottledNow{false};  // the same, read without the lock
+    size_t mBacklog = 0;  // bytes of oneway calls read and waiting for their object
     int mPollFd = -1;
     uint32_t mNextTx = 1;
     std::set<uint32_t> mWaiters;
@@ -240,6 +247,9 @@ private:
     Sender mPartialSender;
     std::vector<int> mPartialFds;
     bool mPartialFdsLost = false;
+    bool mPartialMapped = false;  // the buffer is an mmap (large), not a malloc
+    bool mPartialTimed = false;   // registered for the deadline
+    std::atomic<int64_t> mPartialSinceMs{0};
 };
 
 /** A oneway call waiting for its object, with the connection it came on. */

@@ -43,9 +43,13 @@ namespace hostbinder {
 
 /** What peers can make this process hold. */
 struct Limits {
-    /** Bytes buffered for all connections together: frames under way, calls waiting to run
-     *  and replies waiting for a slow reader. A connection that needs more is dropped. */
+    /** Bytes buffered beyond the uids' own shares, for all connections together: frames
+     *  under way and replies waiting for a slow reader. A connection that needs more than its
+     *  uid's share and what is left of this is dropped. */
     size_t bufferBudget = 32 * 1024 * 1024;
+    /** What every uid, root and this process's own included, may hold whatever the others
+     *  hold: a call of the largest frame fits, so no uid is starved by another. */
+    size_t uidShare = 2 * 1024 * 1024;
     /** Unsent bytes one connection may queue; past it the connection is dropped. */
     size_t maxQueuedPerConnection = 2 * 1024 * 1024;
     /** Unsent bytes a oneway call may find queued for its peer; past it the call fails with
@@ -57,6 +61,8 @@ struct Limits {
     /** A queue holding replies or calls that the peer has not taken a byte of for this long
      *  drops its connection. */
     int stuckWriteMs = 5000;
+    /** A frame not complete this long after its first bytes came closes its connection. */
+    int frameDeadlineMs = 1000;
     /** Incoming connections per uid; root and this process's own uid are not counted. */
     size_t maxConnectionsPerUid = 32;
 };
@@ -75,9 +81,10 @@ public:
     const Limits& limits() const { return mLimits; }
     /** Replaces the limits; for servers that want other bounds (and for tests). */
     void setLimits(const Limits& limits);
-    /** Charges `bytes` to the buffer budget; false (nothing charged) when it would overflow. */
-    bool charge(size_t bytes);
-    void uncharge(size_t bytes);
+    /** Charges `bytes` held for a peer of `uid` to its share, or beyond it to the budget;
+     *  false (nothing charged) when neither has room. */
+    bool charge(uid_t uid, size_t bytes);
+    void uncharge(uid_t uid, size_t bytes);
     size_t buffered() const { return mBuffered.load(std::memory_order_relaxed); }
 
     // --- proxies ---------------------------------------------------------------------------
@@ -110,6 +117,12 @@ public:
     bool asyncFinished(IBinder* target, AsyncCall* next);
     bool poolStarted() const { return mPoolStarted.load(std::memory_order_acquire); }
 
+    // --- frames under way ------------------------------------------------------------------
+    /** A polled connection has begun a frame whose rest is still to come. */
+    void frameStarted(const sp<HostConnection>& conn);
+    /** That frame is complete or dropped. */
+    void frameEnded(HostConnection* conn);
+
     // --- connections -----------------------------------------------------------------------
     void connectionDied(const sp<HostConnection>& conn);
     /** Closes an outgoing connection that no proxy and no exported object uses any more. */
@@ -141,7 +154,7 @@ public:
     };
     /**
      * Pool thread: waits for work. Accepts clients, sends queued bytes, drops stuck
-     * connections; false on a failed poll.
+     * connections and frames past their deadline; false on a failed poll.
      */
     bool waitWork(Work* work);
     /** Before a pool thread runs a transaction: adds a thread when none would be left idle. */
@@ -166,6 +179,8 @@ private:
     sp<HostConnection> takeRunnable();
     bool takeDeath(sp<BpBinder>* proxy);
     bool takeAsync(AsyncCall* call);
+    void armFrameTimerLocked(int64_t atMs);
+    void sweepUnfinished();
     void wake();
 
     const pid_t mPid;
@@ -175,6 +190,9 @@ private:
     const uid_t mOwnUid;
     Limits mLimits;
     std::atomic<size_t> mBuffered{0};
+    std::mutex mBudgetLock;
+    std::map<uid_t, size_t> mHeldByUid;
+    size_t mBudgetUsed = 0;  // held beyond the uids' shares
 
     std::mutex mLock;
     int mEpoll = -1;
@@ -229,6 +247,10 @@ private:
     std::set<uint64_t> mRunnableKeys;
     std::map<uint64_t, sp<HostConnection>> mQueued;
     std::atomic<bool> mHasQueued{false};
+    // Connections with a frame under way, and the timer that is armed only while there are.
+    std::map<uint64_t, sp<HostConnection>> mUnfinished;
+    std::atomic<int> mFrameTimer{-1};
+    bool mFrameTimerArmed = false;
 
     // Oneway calls per object: present while one runs or waits.
     struct AsyncNode {

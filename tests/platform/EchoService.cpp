@@ -77,7 +77,7 @@ status_t EchoService::dump(int fd, const Vector<String16>& args) {
 }
 
 status_t EchoService::onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
-    if (code >= FIRST_CALL_TRANSACTION && code <= ONEWAY_LOG && !data.checkInterface(this)) {
+    if (code >= FIRST_CALL_TRANSACTION && code <= BUFFERED && !data.checkInterface(this)) {
         return PERMISSION_DENIED;
     }
     switch (code) {
@@ -229,6 +229,9 @@ status_t EchoService::onTransact(uint32_t code, const Parcel& data, Parcel* repl
             reply->writeInt32(mOutOfOrder);
             return reply->writeInt32(mOnewayOverlap);
         }
+        case BUFFERED:
+            return reply->writeInt32(
+                static_cast<int32_t>(hostbinder::HostRuntime::get()->buffered()));
         default:
             return BBinder::onTransact(code, data, reply, flags);
     }

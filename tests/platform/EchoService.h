@@ -39,6 +39,7 @@ enum : uint32_t {
     NOTIFY_HELD,                             // int32 bytes, calls per held binder -> ok, failed
     LOG_ONEWAY,                              // oneway: int32 sender, int32 seq
     ONEWAY_LOG,                              // -> calls logged, out of order, most run at once
+    BUFFERED,                                // -> bytes the transport holds beyond allowances
 };
 
 /** The code NOTIFY_HELD calls held binders with (oneway): int32 seq, then padding. */
