@@ -110,58 +110,43 @@ TEST(DeathNotification, EachRecipientOfAKilledServiceHearsOnceOnAPoolThread) {
     EXPECT_EQ(client.wait(), 0);
 }
 
-// The server links to objects its clients send; their deaths reach it by SIGKILL or hang-up,
-// and its recipient unlinks and drops the proxy's last reference from inside the notice.
-TEST(DeathNotification, AServiceHearsOfEachClientObjectWhoseProcessWent) {
+// The server links to objects its raw clients send. A client that hangs up, and one whose
+// connection the server drops for a malformed frame, are dead; its recipient unlinks and drops
+// the proxy's last reference from inside the notice.
+TEST(DeathNotification, AServiceHearsOfEachClientObjectWhoseConnectionWent) {
     tonvale_test::ChildGuard server = startEchoServer("platform.watcher");
     sp<IBinder> echo = defaultServiceManager()->getService(String16("platform.watcher"));
     ASSERT_NE(echo, nullptr);
-    auto deaths = [&](int32_t* unlinkedDead, int32_t* held) {
+    int32_t told = 0, unlinkedDead = 0, held = 0;
+    auto deaths = [&] {
         Parcel data, reply;
         token(&data);
-        if (echo->transact(DEATHS, data, &reply) != NO_ERROR) return -1;
-        const int32_t told = reply.readInt32();
-        *unlinkedDead = reply.readInt32();
-        *held = reply.readInt32();
+        EXPECT_EQ(echo->transact(DEATHS, data, &reply), NO_ERROR);
+        told = reply.readInt32();
+        unlinkedDead = reply.readInt32();
+        held = reply.readInt32();
         return told;
     };
-    tonvale_test::Pipe ready, go;
-    ASSERT_TRUE(ready.ok() && go.ok());
-    tonvale_test::ChildGuard client(tonvale_test::forkProcess());
-    if (client.pid() == 0) {
-        sp<IBinder> svc = defaultServiceManager()->checkService(String16("platform.watcher"));
-        Parcel data, reply;
+    for (const bool hangUp : {true, false}) {
+        const int raw = connectRaw("platform.watcher");
+        ASSERT_GE(raw, 0);
+        Parcel data;
         token(&data);
-        data.writeStrongBinder(new BBinder());
-        if (svc == nullptr || svc->transact(WATCH_DEATH, data, &reply) != NO_ERROR ||
-            reply.readInt32() != NO_ERROR || !step(ready.writeEnd())) {
-            _exit(2);
+        hostbinder::FrameHeader h;
+        std::vector<uint8_t> payload;
+        EXPECT_TRUE(sendWithFds(raw, objectCallFrame(WATCH_DEATH, data)));
+        EXPECT_TRUE(readFrame(raw, &h, &payload) && h.code == 0);
+        const int32_t before = deaths();
+        EXPECT_EQ(held, 1);
+        if (!hangUp) {
+            EXPECT_TRUE(sendWithFds(raw, std::vector<uint8_t>(64, 0xee)));
+            EXPECT_TRUE(closedByServer(raw));
         }
-        awaitStep(go.readEnd());  // never comes: the parent kills this process
-        _exit(3);
+        close(raw);
+        EXPECT_TRUE(tonvale_test::waitUntil([&] { return deaths() == before + 1; }));
+        EXPECT_EQ(unlinkedDead, told);
+        EXPECT_EQ(held, 0);
     }
-    ASSERT_TRUE(awaitStep(ready.readEnd()));
-    int32_t unlinkedDead = 0, held = 0;
-    ASSERT_EQ(deaths(&unlinkedDead, &held), 0);
-    ASSERT_EQ(held, 1);
-    client.stop(SIGKILL);
-    EXPECT_TRUE(tonvale_test::waitUntil([&] { return deaths(&unlinkedDead, &held) == 1; }));
-    EXPECT_EQ(unlinkedDead, 1);
-    EXPECT_EQ(held, 0);
-
-    // A raw peer that hands over an object and hangs up.
-    Sockets socks;
-    const int raw = socks.add(connectRaw("platform.watcher"));
-    Parcel data;
-    token(&data);
-    hostbinder::FrameHeader h;
-    std::vector<uint8_t> payload;
-    ASSERT_TRUE(sendWithFds(raw, objectCallFrame(WATCH_DEATH, data)));
-    ASSERT_TRUE(readFrame(raw, &h, &payload));
-    ASSERT_EQ(h.code, 0u);
-    socks.closeAll();
-    EXPECT_TRUE(tonvale_test::waitUntil([&] { return deaths(&unlinkedDead, &held) == 2; }));
-    EXPECT_EQ(held, 0);
     EXPECT_EQ(echo->pingBinder(), NO_ERROR);
 }
 

@@ -61,6 +61,9 @@ TEST(OnewayCalls, OneObjectRunsThemOneAtATimeInTheOrderSent) {
         }
         for (auto& t : threads) t.join();
         EXPECT_EQ(sent.load(), kThreads * kCalls);
+        // What waits in this process's queue goes with it: a call behind the last of them
+        // returns once the server has read them all.
+        EXPECT_EQ(svc->pingBinder(), NO_ERROR);
     });
     ASSERT_EQ(other.wait(), 0);
     ASSERT_EQ(threaded.wait(), 0);
