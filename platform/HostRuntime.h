@@ -58,8 +58,8 @@ struct Limits {
     /** Oneway calls read from one connection and waiting for their object; past it the
      *  connection is not read until some have run. */
     size_t maxAsyncBacklog = 64 * 1024;
-    /** A queue holding replies or calls that the peer has not taken a byte of for this long
-     *  drops its connection. */
+    /** A queue holding replies or two-way calls that the peer has not taken a byte of for this
+     *  long drops its connection. */
     int stuckWriteMs = 5000;
     /** A frame not complete this long after its first bytes came closes its connection. */
     int frameDeadlineMs = 1000;
