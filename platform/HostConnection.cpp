@@ -416,7 +416,6 @@ void HostConnection::removeBacklog(size_t bytes) {
             }
             mThrottledNow.store(false, std::memory_order_release);
             resume = mPollFd >= 0 && !mDead;
-            mCond.notify_all();  // a waiting caller reads again
         }
     }
     if (resume) mRuntime->post(this);
@@ -575,11 +574,8 @@ HostConnection::Wait HostConnection::awaitReply(uint32_t txId, Received* out) {
         }
         if (!mReady.empty()) continue;  // the lock was let go: look again
         if (mDead || mEnded) continue;
-        if (throttledLocked()) {
-            // The backlog this peer sent runs on other threads; read again once it shrinks.
-            mCond.wait(lock);
-            continue;
-        }
+        // Read even past a full oneway backlog: the reply may be behind it, and a oneway call
+        // of that backlog may be waiting, on another thread, for a reply read here.
         mPending = false;  // the read takes whatever the event announced
         lock.unlock();
         const Pump p = pump(true);

@@ -220,7 +220,7 @@ private:
     bool mMayHaveMore = false;  // the last read did not end on an empty socket
     bool mEnded = false;        // the peer closed; what it sent before is still served
     bool mWantWrite = false;
-    bool mThrottled = false;                 // not read while its oneway backlog is full
+    bool mThrottled = false;                 // the pool stops reading: its oneway backlog is full
     std::atomic<bool> mThrottledNow{false};  // the same, read without the lock
     size_t mBacklog = 0;  // bytes of oneway calls read and waiting for their object
     int mPollFd = -1;

@@ -55,8 +55,8 @@ struct Limits {
     /** Unsent bytes a oneway call may find queued for its peer; past it the call fails with
      *  FAILED_TRANSACTION at once and the connection goes on. */
     size_t maxAsyncQueued = 256 * 1024;
-    /** Oneway calls read from one connection and waiting for their object; past it the
-     *  connection is not read until some have run. */
+    /** Oneway calls read from one connection and waiting for their object; past it the pool
+     *  does not read the connection until some have run. */
     size_t maxAsyncBacklog = 64 * 1024;
     /** A queue holding replies or two-way calls that the peer has not taken a byte of for this
      *  long drops its connection. */
