@@ -47,6 +47,15 @@ std::vector<uint8_t> replyBytesRequest(int32_t n) {
     return callFrame(REPLY_BYTES, data);
 }
 
+// Several requests in one write: a server that drops the connection for what the first ones
+// make it hold could otherwise fail a later write.
+std::vector<uint8_t> replyBytesRequests(int32_t n, int count) {
+    const std::vector<uint8_t> one = replyBytesRequest(n);
+    std::vector<uint8_t> all;
+    for (int k = 0; k < count; ++k) all.insert(all.end(), one.begin(), one.end());
+    return all;
+}
+
 class ResourceLimitTest : public testing::Test {
 protected:
     void start(const ServerOptions& options = {}) {
@@ -247,8 +256,7 @@ TEST_F(ResourceLimitTest, AReaderStuckPastTheBoundIsDropped) {
     Sockets socks;
     const int slow = socks.add(connectRaw(kEchoName));
     ASSERT_GE(slow, 0);
-    const std::vector<uint8_t> request = replyBytesRequest(60 * 1024);
-    for (int k = 0; k < 8; ++k) ASSERT_TRUE(sendWithFds(slow, request));
+    ASSERT_TRUE(sendWithFds(slow, replyBytesRequests(60 * 1024, 8)));
     EXPECT_TRUE(tonvale_test::waitUntil([&] { return peerHungUp(slow); }));
     EXPECT_TRUE(callerAnswers());
 }
@@ -263,8 +271,7 @@ TEST_F(ResourceLimitTest, AReplyQueueOverItsCapIsDropped) {
     Sockets socks;
     const int greedy = socks.add(connectRaw(kEchoName));
     ASSERT_GE(greedy, 0);
-    const std::vector<uint8_t> request = replyBytesRequest(60 * 1024);
-    for (int k = 0; k < 20; ++k) ASSERT_TRUE(sendWithFds(greedy, request));
+    ASSERT_TRUE(sendWithFds(greedy, replyBytesRequests(60 * 1024, 20)));
     EXPECT_TRUE(tonvale_test::waitUntil([&] { return peerHungUp(greedy); }));
     EXPECT_TRUE(callerAnswers());
 }
