@@ -206,6 +206,16 @@ status_t BnTonvale::onTransact(uint32_t code, const Parcel& data, Parcel* reply,
         }
         case GET_OVR_STATUS:
             return writeText(reply, getOvrStatus());
+        case REGISTER_LISTENER:
+        case UNREGISTER_LISTENER: {
+            sp<IBinder> binder;
+            if (data.readNullableStrongBinder(&binder) != NO_ERROR || binder == nullptr) {
+                return BAD_VALUE;
+            }
+            const sp<ITonvaleListener> listener = interface_cast<ITonvaleListener>(binder);
+            return reply->writeInt32(code == REGISTER_LISTENER ? registerListener(listener)
+                                                               : unregisterListener(listener));
+        }
     }
     return UNKNOWN_TRANSACTION;
 }

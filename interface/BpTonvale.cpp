@@ -34,6 +34,10 @@ public:
         if (mStatus == NO_ERROR) keep(mData.writeBool(value));
         return *this;
     }
+    Request& binder(const sp<IBinder>& value) {
+        if (mStatus == NO_ERROR) keep(mData.writeStrongBinder(value));
+        return *this;
+    }
     Request& name(const std::string& value) {
         if (mStatus == NO_ERROR)
             keep(isValidUtf8(value) ? mData.writeUtf8AsUtf16(value) : BAD_VALUE);
@@ -207,6 +211,16 @@ String8 BpTonvale::getProfile(std::string name, bool isweakkey) {
 
 String8 BpTonvale::getOvrStatus() {
     return callText(GET_OVR_STATUS);
+}
+
+int BpTonvale::registerListener(const sp<ITonvaleListener>& listener) {
+    if (listener == nullptr) return fail(BAD_VALUE);
+    return callInt(REGISTER_LISTENER, Request().binder(IInterface::asBinder(listener)));
+}
+
+int BpTonvale::unregisterListener(const sp<ITonvaleListener>& listener) {
+    if (listener == nullptr) return fail(BAD_VALUE);
+    return callInt(UNREGISTER_LISTENER, Request().binder(IInterface::asBinder(listener)));
 }
 
 }  // namespace android

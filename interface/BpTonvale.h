@@ -43,6 +43,8 @@ public:
     int setDefaultProfile(float left, float right, float general, bool split_control) override;
     String8 getProfile(std::string name, bool isweakkey) override;
     String8 getOvrStatus() override;
+    int registerListener(const sp<ITonvaleListener>& listener) override;
+    int unregisterListener(const sp<ITonvaleListener>& listener) override;
 
     /** Status of the last failed transaction on this thread since resetLastStatus(). */
     static status_t lastStatus();

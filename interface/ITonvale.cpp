@@ -6,4 +6,12 @@ namespace android {
 
 IMPLEMENT_META_INTERFACE(Tonvale, "io.kestrune.tonvale");
 
+int ITonvale::registerListener(const sp<ITonvaleListener>& /*listener*/) {
+    return INVALID_OPERATION;
+}
+
+int ITonvale::unregisterListener(const sp<ITonvaleListener>& /*listener*/) {
+    return INVALID_OPERATION;
+}
+
 }  // namespace android

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "interface/ITonvaleListener.h"
+
 namespace android {
 
 /**
@@ -41,7 +43,10 @@ public:
         SET_DEFAULT_PROFILE,
         GET_PROFILE,
         GET_OVR_STATUS,  // 22
-        LAST_TRANSACTION = GET_OVR_STATUS,
+        // Appended: the codes above keep their numbers, layouts and behaviour.
+        REGISTER_LISTENER,    // 23
+        UNREGISTER_LISTENER,  // 24
+        LAST_TRANSACTION = UNREGISTER_LISTENER,
     };
 
     /**
@@ -74,6 +79,19 @@ public:
     virtual int setDefaultProfile(float left, float right, float general, bool split_control) = 0;
     virtual String8 getProfile(std::string name, bool isweakkey) = 0;
     virtual String8 getOvrStatus() = 0;
+
+    /**
+     * Calls listener after every settings change from now on, until it is unregistered or its
+     * process dies. 0; BAD_VALUE for a null listener; ALREADY_EXISTS when it is registered;
+     * NO_MEMORY when the caller's uid has kMaxListenersPerUid. An implementation that takes no
+     * listeners (the default) answers INVALID_OPERATION.
+     */
+    virtual int registerListener(const sp<ITonvaleListener>& listener);
+    /** 0; NAME_NOT_FOUND when this caller registered no such listener. */
+    virtual int unregisterListener(const sp<ITonvaleListener>& listener);
+
+    /** Most listeners one uid may register. */
+    static constexpr size_t kMaxListenersPerUid = 8;
 };
 
 }  // namespace android

@@ -81,7 +81,7 @@ TEST_F(Transactions, WrongTokenIsRefusedForEveryCode) {
 }
 
 TEST_F(Transactions, CodesOutsideTheInterfaceGoToTheBinder) {
-    for (uint32_t code : {0u, 23u}) {
+    for (uint32_t code : {0u, ITonvale::LAST_TRANSACTION + 1u}) {
         Parcel data, reply;
         begin(&data);
         EXPECT_EQ(UNKNOWN_TRANSACTION, call(code, &data, &reply)) << code;
