@@ -103,16 +103,19 @@ void SettingsSaver::writeBatch(std::unique_lock<std::mutex>* queue) {
         }
         mOwner.changed();
     }
-    for (Pending* p : batch) {
-        p->done = true;
-        mUnsaved.pop_front();
-    }
-    if (restore == 0) return;
-    // A refused change reached files whose write succeeded: they go back to what is saved.
+    for (size_t i = 0; i < batch.size(); ++i) mUnsaved.pop_front();
     queue->unlock();
-    uint32_t rewritten = 0;
-    write(restore, texts, false, &rewritten);
+    if (restore != 0) {
+        // A refused change reached files whose write succeeded: they go back to what is saved.
+        uint32_t rewritten = 0;
+        write(restore, texts, false, &rewritten);
+    }
+    // Still this thread's turn, so the next batch's come after these.
+    for (Pending* p : batch) {
+        if (p->result == NO_ERROR && p->change.saved) p->change.saved();
+    }
     queue->lock();
+    for (Pending* p : batch) p->done = true;
 }
 
 std::vector<status_t> SettingsSaver::write(uint32_t files, const std::vector<std::string>& texts,

@@ -40,6 +40,11 @@ public:
         std::function<void()> apply;
         /** Under the settings lock; only right after apply, or after the undo of every later change. */
         std::function<void()> undo;
+        /**
+         * Once the change is on disk, without the settings lock, before its caller hears;
+         * the saved changes' calls come one at a time, in the order they were applied.
+         */
+        std::function<void()> saved = nullptr;
     };
 
     /** What the saver needs of the settings' owner. */

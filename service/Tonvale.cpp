@@ -61,6 +61,19 @@ const size_t kLoggedSkips = 20;
 
 using AutoLock = std::lock_guard<std::mutex>;
 
+// What the listeners hear of a change.
+TonvaleChange announce(int32_t kind, bool isweakkey = false, const std::string& key = "",
+                       const tonvale_process_volume_t& profile = tonvale_process_volume_t(),
+                       bool value = false) {
+    TonvaleChange change;
+    change.kind = kind;
+    change.isweakkey = isweakkey;
+    change.key = key;
+    change.profile = profile;
+    change.value = value;
+    return change;
+}
+
 const char* boolText(bool value) {
     return value ? "true" : "false";
 }
@@ -198,6 +211,7 @@ Tonvale::Tonvale()
 Tonvale::Tonvale(std::unique_ptr<Access> access, std::shared_ptr<SettingsStore> store)
     : BnTonvale(std::move(access)),
       mStore(std::move(store)),
+      mListeners(new SettingsListeners()),
       mSaver(mStore, SettingsSaver::Owner{
                          &lock,
                          {kSwitchFile, kProfileFile, kMutedFile, kWeakProfileFile, kWeakMutedFile},
@@ -367,7 +381,8 @@ int Tonvale::setDefaultSilent(bool silent) {
                            *old = defaultSilent;
                            defaultSilent = silent;
                        },
-                       [=] { defaultSilent = *old; }});
+                       [=] { defaultSilent = *old; }},
+                      announce(TonvaleChange::DEFAULT_SILENT, false, "", {}, silent));
 }
 
 int Tonvale::setWeakKeyAdjust(bool adjust) {
@@ -379,7 +394,8 @@ int Tonvale::setWeakKeyAdjust(bool adjust) {
                            *old = weakKeyAdjust;
                            weakKeyAdjust = adjust;
                        },
-                       [=] { weakKeyAdjust = *old; }});
+                       [=] { weakKeyAdjust = *old; }},
+                      announce(TonvaleChange::WEAK_KEY_ADJUST, false, "", {}, adjust));
 }
 
 namespace {
@@ -426,7 +442,8 @@ int Tonvale::setProfile(std::string name, float left, float right, float general
                            old->take(*table, name);
                            table->replaceValueFor(name, volume);
                        },
-                       [=] { old->putBack(table, name); }});
+                       [=] { old->putBack(table, name); }},
+                      announce(TonvaleChange::PROFILE_SET, isweakkey, name, volume));
 }
 
 int Tonvale::unsetProfile(std::string name, bool isweakkey) {
@@ -448,7 +465,8 @@ int Tonvale::unsetProfile(std::string name, bool isweakkey) {
                            old->take(*table, name);
                            table->removeItem(name);
                        },
-                       [=] { old->putBack(table, name); }});
+                       [=] { old->putBack(table, name); }},
+                      announce(TonvaleChange::PROFILE_UNSET, isweakkey, name));
 }
 
 int Tonvale::mute(std::string name, bool isweakkey) {
@@ -468,7 +486,8 @@ int Tonvale::mute(std::string name, bool isweakkey) {
                        [=] {
                            name_->putBack(table, name);
                            holder->putBack(table, kMuteHolder);
-                       }});
+                       }},
+                      announce(TonvaleChange::MUTED, isweakkey, name, {}, true));
 }
 
 int Tonvale::unmute(std::string name, bool isweakkey) {
@@ -488,7 +507,8 @@ int Tonvale::unmute(std::string name, bool isweakkey) {
                        [=] {
                            holder->putBack(table, kMuteHolder);
                            name_->putBack(table, name);
-                       }});
+                       }},
+                      announce(TonvaleChange::UNMUTED, isweakkey, name));
 }
 
 int Tonvale::clear() {
@@ -519,7 +539,8 @@ int Tonvale::clear() {
                            p_muted = old->p_muted;
                            w_profiles = old->w_profiles;
                            w_muted = old->w_muted;
-                       }});
+                       }},
+                      announce(TonvaleChange::CLEARED));
 }
 
 String8 Tonvale::getDefaultProfile() {
@@ -531,6 +552,11 @@ int Tonvale::setDefaultProfile(float left, float right, float general, bool spli
     if (!areStorableVolumes(left, right, general)) return BAD_VALUE;
     ChangeScope change(this);
     if (!change.ok()) return INVALID_OPERATION;
+    tonvale_process_volume_t profile;
+    profile.left = left;
+    profile.right = right;
+    profile.general = general;
+    profile.split_control = split_control;
     auto old = std::make_shared<tonvale_process_volume_t>();
     return saveChange({fileBit(SWITCH_FILE),
                        [=] {
@@ -540,7 +566,8 @@ int Tonvale::setDefaultProfile(float left, float right, float general, bool spli
                            defaultProfile.general = general;
                            defaultProfile.split_control = split_control;
                        },
-                       [=] { defaultProfile = *old; }});
+                       [=] { defaultProfile = *old; }},
+                      announce(TonvaleChange::DEFAULT_PROFILE, false, "", profile));
 }
 
 String8 Tonvale::getProfile(std::string name, bool isweakkey) {
@@ -562,7 +589,7 @@ void Tonvale::initData() {
 
 status_t Tonvale::saveAllData() {
     const uint32_t all = (1u << (WEAK_MUTED_FILE + 1)) - 1;
-    return saveChange({all, [] {}, [] {}});
+    return saveChange({all, [] {}, [] {}}, TonvaleChange());
 }
 
 Tonvale::ChangeScope::ChangeScope(Tonvale* service) : mService(service) {
@@ -591,8 +618,20 @@ void Tonvale::loadAll() {
     initWeakMuted();
 }
 
-status_t Tonvale::saveChange(SettingsSaver::Change change) {
+status_t Tonvale::saveChange(SettingsSaver::Change change, const TonvaleChange& announced) {
+    change.saved = [this, announced] { mListeners->announce(announced); };
     return mSaver.save(std::move(change));
+}
+
+int Tonvale::registerListener(const sp<ITonvaleListener>& listener) {
+    const status_t added = mListeners->add(listener, access().getCallingContext().uid);
+    if (added == NO_ERROR) ALOGD("[Server]Listener registered, %zu now", mListeners->size());
+    return added;
+}
+
+int Tonvale::unregisterListener(const sp<ITonvaleListener>& listener) {
+    const Access::CallingContext caller = access().getCallingContext();
+    return mListeners->remove(listener, caller.uid, access().isPrivileged(caller));
 }
 
 void Tonvale::readProfileTable(const char* file, tonvale_profile_table_t* table) {

@@ -16,6 +16,7 @@
 #include "interface/Access.h"
 #include "interface/BnTonvale.h"
 #include "registry/MemManager.h"
+#include "service/SettingsListeners.h"
 #include "service/SettingsSaver.h"
 #include "utils/tonvale_process_volume.h"
 
@@ -101,6 +102,10 @@ public:
     /** JSON overview with the counts. */
     String8 getOvrStatus() override;
 
+    /** Listeners are for the system and the shell (the stub checks), bounded per uid. */
+    int registerListener(const sp<ITonvaleListener>& listener) override;
+    int unregisterListener(const sp<ITonvaleListener>& listener) override;
+
     /**
      * Binder dump hook: the status text, written to fd. PERMISSION_DENIED for a caller that is
      * not privileged; otherwise 0, even when the reader took less than all within a second.
@@ -170,8 +175,11 @@ private:
 
     /** The text of a settings file from the tables; the caller holds lock. */
     std::string fileText(size_t file);
-    /** Applies change and saves it all or nothing (SettingsSaver), as one settings change. */
-    [[nodiscard]] status_t saveChange(SettingsSaver::Change change);
+    /**
+     * Applies change and saves it all or nothing (SettingsSaver), as one settings change;
+     * once it is saved, the listeners hear of announced.
+     */
+    [[nodiscard]] status_t saveChange(SettingsSaver::Change change, const TonvaleChange& announced);
 
     void loadAll();
     void readProfileTable(const char* file, tonvale_profile_table_t* table);
@@ -199,6 +207,7 @@ private:
     };
 
     const std::shared_ptr<SettingsStore> mStore;
+    const sp<SettingsListeners> mListeners;
     std::mutex mChangesLock;
     std::condition_variable mChangesDone;
     int mChanges = 0;
