@@ -9,6 +9,7 @@
 #include "service/SettingsStore.h"
 #include "service/Tonvale.h"
 #include "tool/ServiceDaemon.h"
+#include "tool/Watch.h"
 #include "utils/Utf8.h"
 #include "utils/Utils.h"
 
@@ -35,7 +36,8 @@ const char CommandLine::kUsage[] =
     "   profile:   [process_name] [l_volume] [r_volume] [final_vol] "
     "[split_control(true|false)] [isweakkey]' sample as 'process 0.01 0.01 0.01 true "
     "false'\n"
-    "   process:   [the accurate process name] [isweakkey]\n";
+    "   process:   [the accurate process name] [isweakkey]\n"
+    "    --watch                           print every settings change as a JSON line\n";
 
 const char CommandLine::kIncomplete[] = "Incomplete parameter!\n\n";
 
@@ -213,6 +215,7 @@ int CommandLine::run(int argc, char** argv) {
         return textResult(getProfile(argv[2], looseFlag(argv[3])));
     }
     if (option == "--ovr-status") return textResult(getOvrStatus());
+    if (option == "--watch") return Watch::run();
 
     std::cout << kUsage;
     return EXIT_OK;

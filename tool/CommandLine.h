@@ -16,7 +16,7 @@ public:
     static constexpr int EXIT_FAILED = 1;
     static constexpr int EXIT_INCOMPLETE = 10;
 
-    /** The usage text, 1091 bytes. */
+    /** The usage text: 1091 bytes, then the --watch line. */
     static const char kUsage[];
     /** Printed before the usage text when values are missing or malformed. */
     static const char kIncomplete[];

@@ -10,10 +10,14 @@ namespace {
 
 TEST(UsageText, HasTheDocumentedShape) {
     const std::string usage = CommandLine::kUsage;
-    EXPECT_EQ(1091u, usage.size());
+    // The first 18 lines as they have always been, then the watch's.
+    const std::string watch =
+        "    --watch                           print every settings change as a JSON line\n";
+    EXPECT_EQ(1091u + watch.size(), usage.size());
+    EXPECT_EQ(watch, usage.substr(1091));
     std::vector<std::string> lines = Utils::StringProcess::split(usage, "\n");
-    ASSERT_EQ(19u, lines.size());  // 18 lines, each ending with "\n"
-    EXPECT_EQ("", lines[18]);
+    ASSERT_EQ(20u, lines.size());  // 19 lines, each ending with "\n"
+    EXPECT_EQ("", lines[19]);
     EXPECT_EQ("Usage:(All not 'get' type Api will require root permission)", lines[0]);
     EXPECT_EQ("", lines[14]);
     EXPECT_EQ("Options:", lines[15]);
