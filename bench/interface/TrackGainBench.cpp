@@ -97,8 +97,8 @@ void copyOnly(benchmark::State& state, const char* name, float scale) {
 template <typename Sample>
 void copyAndGain(benchmark::State& state, const char* name, float scale, bool ramping) {
     SharedBlock shared;
-    TrackGain gain(kRate);
-    if (gain.attach(shared.block) != NO_ERROR) {
+    const sp<TrackGain> gain = new TrackGain(kRate);
+    if (gain->attach(shared.block) != NO_ERROR) {
         state.SkipWithError("the helper refused the block");
         return;
     }
@@ -111,7 +111,7 @@ void copyAndGain(benchmark::State& state, const char* name, float scale, bool ra
             put(&shared.block->general, flip ? 0.5f : 1.0f);
         }
         memcpy(dst.data(), src.data(), src.size() * sizeof(Sample));
-        gain.process(dst.data(), kFrames, 2);
+        gain->process(dst.data(), kFrames, 2);
         benchmark::DoNotOptimize(dst.data());
         benchmark::ClobberMemory();
     });
@@ -186,8 +186,8 @@ struct SyscallCount {
 
 SyscallCount countHelperSyscalls() {
     SharedBlock shared;
-    TrackGain gain(kRate);
-    if (gain.attach(shared.block) != NO_ERROR) {
+    const sp<TrackGain> gain = new TrackGain(kRate);
+    if (gain->attach(shared.block) != NO_ERROR) {
         fprintf(stderr, "track_gain: the helper refused the block\n");
         abort();
     }
@@ -218,10 +218,10 @@ SyscallCount countHelperSyscalls() {
         syscall(SYS_getppid);
         result.probe = gTrapped.exchange(0);
         for (long b = 0; b < 20000; ++b) {
-            gain.process(f.data(), kFrames, 2);
-            gain.process(s.data(), kFrames, 2);
-            gain.setActive(b % 2 == 0);
-            benchmark::DoNotOptimize(gain.current());
+            gain->process(f.data(), kFrames, 2);
+            gain->process(s.data(), kFrames, 2);
+            gain->setActive(b % 2 == 0);
+            benchmark::DoNotOptimize(gain->current());
         }
         result.helper = gTrapped.load();
         result.last = gLastSyscall.load();

@@ -1,5 +1,5 @@
-// The client gain helper against a real service in a child process: opening, reporting the
-// active flag, following a setting, giving the block back, and a service that dies.
+// The client gain helper against a real service in a child process: opening before the
+// service exists, reporting the active flag, following a setting, giving the block back.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +10,7 @@
 
 #include "ServiceHarness.h"
 #include "common/Child.h"
+#include "common/Wait.h"
 #include "interface/TonvaleClient.h"
 #include "interface/TrackGain.h"
 
@@ -19,7 +20,7 @@ namespace {
 constexpr uint32_t kRate = 48000;
 
 /** Stereo DC of 1.0 through the helper: each output sample is the gain it got. */
-std::vector<float> gainsOver(TrackGain* gain, size_t frames) {
+std::vector<float> gainsOver(const sp<TrackGain>& gain, size_t frames) {
     std::vector<float> out(2 * frames, 1.0f);
     gain->process(out.data(), frames, 2);
     return out;
@@ -67,49 +68,30 @@ std::string ownProcessName() {
     return name;
 }
 
-TEST(TrackGainService, FollowsTheServiceAndKeepsTheLastGainWhenItDies) {
+TEST(TrackGainService, OpensSilentlyWithoutServiceAndAttachesWhenOneAppears) {
+    const sp<TonvaleHolder> holder = new TonvaleHolder();
+    const sp<TrackGain> gain = new TrackGain(kRate);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(NO_INIT, gain->open(holder, getpid(), 3));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "no retry lines, no offline line";
+    EXPECT_FALSE(gain->hasBlock());
+    for (float v : gainsOver(gain, 10)) ASSERT_EQ(1.0f, v);
+
     tonvale_test::ChildGuard service = tonvale_test::startTonvale();
     ASSERT_TRUE(service.running());
-    {
-        TrackGain gain(kRate);
-        ASSERT_EQ(NO_ERROR, gain.open(getpid(), 3));
-        EXPECT_EQ(0, trackActive(3)) << listBuffers(1);
-        for (float v : gainsOver(&gain, 10)) ASSERT_EQ(1.0f, v);
-        gain.setActive(true);
-        EXPECT_EQ(1, trackActive(3)) << listBuffers(1);
+    ASSERT_TRUE(tonvale_test::waitUntil([&] { return gain->hasBlock(); }));
+    gain->setActive(true);
+    EXPECT_EQ(1, trackActive(3)) << listBuffers(1);
+    const std::string self = ownProcessName();
+    ASSERT_FALSE(self.empty()) << listBuffers(1);
+    ASSERT_EQ(0, setProfile(self, 0.5f, 0.25f, 2.0f, false, false));
+    std::vector<float> out = gainsOver(gain, 1000);
+    EXPECT_EQ(1.0f, out[out.size() - 2]);
+    EXPECT_EQ(0.5f, out.back());
 
-        const std::string self = ownProcessName();
-        ASSERT_FALSE(self.empty()) << listBuffers(1);
-        ASSERT_EQ(0, setProfile(self, 0.5f, 0.25f, 2.0f, false, false));
-        std::vector<float> out = gainsOver(&gain, 1000);
-        EXPECT_EQ(1.0f, out[out.size() - 2]);
-        EXPECT_EQ(0.5f, out.back());
-
-        service.stop();
-        out = gainsOver(&gain, 1000);
-        EXPECT_EQ(1.0f, out[out.size() - 2]);
-        EXPECT_EQ(0.5f, out.back());
-    }  // the release goes to a dead service and must not hang or crash
-}
-
-TEST(TrackGainService, DestructionGivesTheBlockBack) {
-    tonvale_test::ChildGuard service = tonvale_test::startTonvale();
-    ASSERT_TRUE(service.running());
-    {
-        TrackGain gain(kRate);
-        ASSERT_EQ(NO_ERROR, gain.open(getpid(), 4));
-        EXPECT_EQ(0, trackActive(4)) << listBuffers(1);
-    }
-    EXPECT_EQ(-1, trackActive(4)) << listBuffers(1);
-}
-
-TEST(TrackGainService, NoServiceLeavesTheGainsAtOne) {
-    testing::internal::CaptureStdout();  // the lookup's retry lines
-    TrackGain gain(kRate);
-    EXPECT_EQ(NO_INIT, gain.open(getpid(), 1));
-    testing::internal::GetCapturedStdout();
-    EXPECT_FALSE(gain.hasBlock());
-    for (float v : gainsOver(&gain, 10)) ASSERT_EQ(1.0f, v);
+    EXPECT_EQ(NO_ERROR, gain->release());
+    EXPECT_EQ(-1, trackActive(3)) << listBuffers(1);
+    EXPECT_EQ(0.5f, gain->gains().right) << "still readable until the helper goes";
 }
 
 }  // namespace
