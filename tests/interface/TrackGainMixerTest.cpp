@@ -1,0 +1,260 @@
+// The gain helper as AudioFlinger uses it, against a real daemon: binder-like threads make and
+// destroy tracks, opening outside any lock; a mixer thread reads every track's gains each 5 ms
+// cycle under its lock, and a fast-mixer thread reads its own tracks at the same time with
+// none; a track is restored (a new track for its session before the old one's release); the
+// daemon is SIGKILLed and started again, as init would. Under TSan and ASan.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/Child.h"
+#include "common/Process.h"
+#include "common/Service.h"
+#include "common/Wait.h"
+#include "interface/TrackGain.h"
+
+namespace android {
+namespace {
+
+using tonvale_test::waitUntil;
+
+enum Reader { MIXER, FAST_MIXER };
+
+struct Track {
+    Track(int pid, int session)
+        : pid(pid), session(session), gain(new TrackGain(48000, TrackGain::Limit::UNITY)) {}
+    const int pid;
+    const int session;
+    const sp<TrackGain> gain;
+    // What each reader's last cycle that read this track saw, and that cycle's number.
+    struct Seen {
+        std::atomic<uint64_t> cycle{0};
+        std::atomic<float> left{-1.0f}, right{-1.0f};
+    } seen[2];
+};
+
+using TrackPtr = std::shared_ptr<Track>;
+
+/** A thread that runs body every periodMs until stopped, counting its cycles. */
+class Cycler {
+public:
+    template <typename Body>
+    Cycler(int periodMs, Body body)
+        : mThread([this, periodMs, body] {
+              timespec due;
+              clock_gettime(CLOCK_MONOTONIC, &due);
+              while (!mStop) {
+                  body(mCycles.load() + 1);
+                  {
+                      std::lock_guard<std::mutex> l(mLock);
+                      ++mCycles;
+                  }
+                  mCycled.notify_all();
+                  due.tv_nsec += periodMs * 1000000L;
+                  if (due.tv_nsec >= 1000000000L) {
+                      due.tv_nsec -= 1000000000L;
+                      ++due.tv_sec;
+                  }
+                  clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+              }
+          }) {}
+    ~Cycler() { stop(); }
+    void stop() {
+        mStop = true;
+        if (mThread.joinable()) mThread.join();
+        mCycled.notify_all();
+    }
+    uint64_t cycles() const { return mCycles.load(); }
+    /** Waits until at least n cycles have ended (or stop); false on timeout. */
+    bool waitFor(uint64_t n) {
+        std::unique_lock<std::mutex> l(mLock);
+        return mCycled.wait_for(l, std::chrono::milliseconds(tonvale_test::kLongWaitMs),
+                                [&] { return mCycles.load() >= n || mStop; });
+    }
+
+private:
+    std::atomic<bool> mStop{false};
+    std::atomic<uint64_t> mCycles{0};
+    std::mutex mLock;
+    std::condition_variable mCycled;
+    std::thread mThread;  // last: it starts once the rest is made
+};
+
+class TrackGainMixer : public testing::Test {
+protected:
+    void SetUp() override {
+        appA = tonvale_test::startNamedChild("com.example.alpha");
+        appB = tonvale_test::startNamedChild("com.example.beta");
+        ASSERT_TRUE(appA.running() && appB.running());
+        ASSERT_TRUE(startDaemon());
+    }
+
+    bool startDaemon() {
+        return tonvale_test::runProgram({TONVALE_TOOL_PATH, "--service", "--force"}).status == 0 &&
+               tonvale_test::waitForService();
+    }
+
+    /** Sets a package's left and right through the service; the caller expects them. */
+    void set(pid_t app, float left, float right) {
+        const sp<ITonvale> service = TonvaleHolder::find();
+        ASSERT_NE(nullptr, service);
+        const char* name = app == appA.pid() ? "com.example.alpha" : "com.example.beta";
+        ASSERT_EQ(0, service->setProfile(name, left, right, 1.0f, false, true));
+        expected[app] = {left, right};
+    }
+
+    /** A track as createTrack makes it: listed under the lock, opened outside it. */
+    TrackPtr create(int pid, int session) {
+        TrackPtr track = std::make_shared<Track>(pid, session);
+        {
+            std::lock_guard<std::mutex> l(threadLock);
+            tracks.push_back(track);
+        }
+        (void)track->gain->open(holder, pid, session);
+        return track;
+    }
+
+    /** As Track::destroy(): off the list under the lock, the hold given back after it. */
+    void destroy(TrackPtr track) {
+        {
+            std::lock_guard<std::mutex> l(threadLock);
+            tracks.erase(std::find(tracks.begin(), tracks.end(), track));
+        }
+        (void)track->gain->release();
+    }  // the mixer may hold the last reference, and unmap there
+
+    /** Tracks a reader read from cycle `from` on that do not show what their app expects. */
+    std::vector<std::string> laggards(const std::vector<TrackPtr>& list, Reader reader,
+                                      uint64_t from) {
+        std::vector<std::string> late;
+        for (const TrackPtr& t : list) {
+            const std::pair<float, float> want = expected[t->pid];
+            const Track::Seen& seen = t->seen[reader];
+            if (seen.cycle >= from && (seen.left != want.first || seen.right != want.second)) {
+                late.push_back("session " + std::to_string(t->session) + " read " +
+                               std::to_string(seen.left) + " " + std::to_string(seen.right));
+            }
+        }
+        return late;
+    }
+
+    std::vector<TrackPtr> listed() {
+        std::lock_guard<std::mutex> l(threadLock);
+        return tracks;
+    }
+
+    /** Every track shows the last change within two cycles of each reader. */
+    void expectFollowedWithinTwoCycles() {
+        const uint64_t mixed = mixer->cycles(), fastMixed = fastMixer->cycles();
+        ASSERT_TRUE(mixer->waitFor(mixed + 2) && fastMixer->waitFor(fastMixed + 2));
+        for (const std::string& late : laggards(listed(), MIXER, mixed + 2)) ADD_FAILURE() << late;
+        for (const std::string& late : laggards(fast, FAST_MIXER, fastMixed + 2)) {
+            ADD_FAILURE() << "fast " << late;
+        }
+    }
+
+    tonvale_test::DaemonGuard daemons;
+    tonvale_test::ChildGuard appA, appB;
+    std::map<int, std::pair<float, float>> expected;
+    const sp<TonvaleHolder> holder = new TonvaleHolder();
+    std::mutex threadLock;  // the playback thread's lock
+    std::vector<TrackPtr> tracks;
+    std::vector<TrackPtr> fast;  // fixed before the fast mixer starts, as its state is
+    std::unique_ptr<Cycler> mixer, fastMixer;
+};
+
+void read(Track* t, Reader reader, uint64_t cycle) {
+    const TrackGain::Gains g = t->gain->gains(2);
+    t->seen[reader].left = g.left;
+    t->seen[reader].right = g.right;
+    t->seen[reader].cycle = cycle;
+}
+
+TEST_F(TrackGainMixer, TracksFollowEveryChangeAndADaemonRestartedByInit) {
+    const int a = appA.pid(), b = appB.pid();
+    expected = {{a, {1.0f, 1.0f}}, {b, {1.0f, 1.0f}}};
+    fast = {create(a, 1), create(b, 2)};
+    TrackPtr restored = create(a, 3);
+    create(b, 4);
+    mixer.reset(new Cycler(5, [this](uint64_t cycle) {
+        std::vector<TrackPtr> snapshot;
+        {
+            std::lock_guard<std::mutex> l(threadLock);  // prepareTracks_l's lock
+            snapshot = tracks;
+            for (const TrackPtr& t : snapshot) read(t.get(), MIXER, cycle);
+        }
+    }));  // the snapshot goes after the lock: a last reference may be dropped here
+    fastMixer.reset(new Cycler(2, [this](uint64_t cycle) {
+        for (const TrackPtr& t : fast) read(t.get(), FAST_MIXER, cycle);  // no lock
+    }));
+    std::atomic<bool> stop{false};
+    std::atomic<int> churned{0};
+    std::vector<std::thread> binder;
+    for (int i = 0; i < 2; ++i) {
+        binder.emplace_back([&, i] {
+            for (int session = 1000 * (i + 1); !stop; ++session) {
+                TrackPtr t = create(i == 0 ? a : b, session);
+                ++churned;
+                mixer->waitFor(mixer->cycles() + 3);
+                destroy(t);
+            }
+        });
+    }
+    struct Joiner {
+        ~Joiner() {
+            *stop = true;
+            for (std::thread& t : *threads) t.join();
+        }
+        std::atomic<bool>* stop;
+        std::vector<std::thread>* threads;
+    } joiner{&stop, &binder};
+
+    set(a, 0.5f, 0.25f);
+    set(b, 0.75f, 0.5f);
+    expectFollowedWithinTwoCycles();
+
+    // The restore sequence: the new track for session 3 is opened before the old one goes.
+    TrackPtr replacement = create(a, 3);
+    destroy(restored);
+    restored.reset();
+    set(a, 0.25f, 0.125f);
+    expectFollowedWithinTwoCycles();
+
+    // The daemon dies: every track keeps its last gains, and nothing waits for it.
+    tonvale_test::killDaemonsWith(tonvale_test::ownBinderEntry());
+    const int churnedAlive = churned;
+    ASSERT_TRUE(mixer->waitFor(mixer->cycles() + 20) &&
+                fastMixer->waitFor(fastMixer->cycles() + 50));
+    ASSERT_TRUE(waitUntil([&] { return churned >= churnedAlive + 4; })) << "track creation froze";
+    EXPECT_TRUE(laggards(fast, FAST_MIXER, 0).empty());
+    EXPECT_TRUE(laggards({fast[0], fast[1], replacement}, MIXER, 0).empty());
+
+    // init starts it again: the tracks follow it, those made while it was away included.
+    ASSERT_TRUE(startDaemon());
+    const long long answered = tonvale_test::nowMs();
+    set(a, 0.625f, 0.375f);
+    set(b, 0.5f, 1.0f);
+    const bool followed = waitUntil([&] {
+        const uint64_t now = mixer->cycles(), fastNow = fastMixer->cycles();
+        return mixer->waitFor(now + 1) && fastMixer->waitFor(fastNow + 1) &&
+               laggards(listed(), MIXER, now + 1).empty() &&
+               laggards(fast, FAST_MIXER, fastNow + 1).empty();
+    });
+    ASSERT_TRUE(followed) << "tracks still on the dead daemon's blocks";
+    printf("tracks followed the restarted daemon %lld ms after it answered\n",
+           tonvale_test::nowMs() - answered);
+    set(a, 1.0f, 0.5f);
+    expectFollowedWithinTwoCycles();
+}
+
+}  // namespace
+}  // namespace android
