@@ -1,3 +1,5 @@
+#define LOG_TAG "TonvaleHolder"
+
 #include "interface/TonvaleHolder.h"
 
 #include <binder/IServiceManager.h>
@@ -53,7 +55,7 @@ sp<ITonvale> TonvaleHolder::get(uint32_t* generation) {
 void TonvaleHolder::binderDied(const wp<IBinder>& who) {
     std::lock_guard<std::mutex> l(mLock);
     if (mService == nullptr || who != IInterface::asBinder(mService)) return;
-    ALOGW("tonvale died; its tracks follow the next daemon");
+    ALOGW("tonvale died; its tracks follow the next daemon that answers");
     mService.clear();
     ++mGeneration;
     if (!mTracks.empty()) wantPassLocked();
@@ -89,7 +91,7 @@ void TonvaleHolder::wantPassLocked() {
         };
         // Without the thread, tracks keep the gains they have; nothing else fails.
         mWatcherStarted = pthread_create(&mWatcher, nullptr, run, this) == 0;
-        if (!mWatcherStarted) ALOGE("tonvale: cannot start the thread that re-opens tracks");
+        if (!mWatcherStarted) ALOGE("cannot start the thread that re-opens tracks");
     }
     mWake.notify_all();
 }

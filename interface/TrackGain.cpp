@@ -101,10 +101,6 @@ status_t TrackGain::openWith(const sp<ITonvale>& service, int pid, int session) 
     return openLocked(service, pid, session);
 }
 
-status_t TrackGain::open(int pid, int session) {
-    return openWith(TonvaleHolder::find(), pid, session);
-}
-
 status_t TrackGain::attach(tnvl_cblk* block) {
     if (block == nullptr || reinterpret_cast<uintptr_t>(block) % alignof(tnvl_cblk) != 0) {
         return BAD_VALUE;

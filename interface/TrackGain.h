@@ -78,8 +78,6 @@ public:
     [[nodiscard]] status_t open(const sp<TonvaleHolder>& holder, int pid, int session);
     /** The same with a service the caller found, with no re-opening. */
     [[nodiscard]] status_t openWith(const sp<ITonvale>& service, int pid, int session);
-    /** The same after one checkService() lookup, with no re-opening. */
-    [[nodiscard]] status_t open(int pid, int session);
 
     /**
      * Control side: reads a block that the caller keeps mapped for this object's life; a block
