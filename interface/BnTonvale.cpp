@@ -53,21 +53,21 @@ BnTonvale::BnTonvale(std::unique_ptr<Access> access) : mAccess(std::move(access)
 
 BnTonvale::Permission BnTonvale::permissionFor(uint32_t code) {
     switch (code) {
-        case STATUS:
+        // Names no process: an app learns nothing of other apps from these.
         case GET_VERSION:
         case GET_SWITCHES:
-        case LIST_PROFILES:
-        case LIST_MUTED:
-        case LIST_BUFFERS:
         case GET_DEFAULT_PROFILE:
-        case GET_PROFILE:
         case GET_OVR_STATUS:
             return Permission::ANYONE;
         case GET_TRACK_CTL_BLK:
         case RELEASE_BUFFER_FOR:
             return Permission::OWN_PID;
+        // Writable blocks of every track: the mixer's business alone.
+        case EXPORT_ALL_MEM:
+        case RELEASE_ALL_BUFFER:
+            return Permission::SYSTEM;
         default:
-            return Permission::PRIVILEGED;
+            return Permission::OPERATOR;
     }
 }
 
@@ -77,6 +77,7 @@ bool BnTonvale::callerAllowed(uint32_t code, const Parcel& data) const {
     const pid_t pid = caller.pid;
     const Permission permission = permissionFor(code);
     if (permission == Permission::ANYONE || mAccess->isPrivileged(caller)) return true;
+    if (permission == Permission::OPERATOR && mAccess->mayOperate(caller)) return true;
     if (permission == Permission::OWN_PID) {
         // Peek at the request's pid without consuming it.
         const size_t pos = data.dataPosition();

@@ -24,8 +24,12 @@ public:
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
                         uint32_t flags = 0) override;
 
-    /** Who may call a code; the calling pid matters for the per-track codes only. */
-    enum class Permission { ANYONE, OWN_PID, PRIVILEGED };
+    /**
+     * Who may call a code: anyone (reports that name no process); a block's own process
+     * (the per-track codes; SYSTEM callers for any pid); SYSTEM and SHELL callers (settings
+     * and the reports that name processes); SYSTEM callers alone (every block at once).
+     */
+    enum class Permission { ANYONE, OWN_PID, OPERATOR, SYSTEM };
     static Permission permissionFor(uint32_t code);
 
 protected:

@@ -8,7 +8,10 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "registry/ReportText.h"
 #include "utils/Utils.h"
@@ -50,6 +53,13 @@ bool hasExited(const Utils::ProcessControl::ProcessStat& stat) {
     return stat.state == 'Z' || stat.state == 'X';
 }
 
+// The soft limit on open descriptors; 1024 when it cannot be read or is unlimited.
+size_t descriptorLimit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+    return static_cast<size_t>(limit.rlim_cur);
+}
+
 // True when the exit descriptor already reports an exit.
 bool exitReported(int fd) {
     pollfd entry = {fd, POLLIN, 0};
@@ -70,7 +80,11 @@ MemManager::MemManager(const tonvale_process_volume_t* defaultProfile,
       w_muted(w_muted),
       defaultSilent(defaultSilent),
       pids(sp<PidBean>()),
-      packages(sp<PackageBean>()) {}
+      packages(sp<PackageBean>()),
+      holders(sp<HolderBean>()),
+      mLimits(Limits::forDescriptors(descriptorLimit())),
+      mAppBlocks(0),
+      mAppBlocksByUid(AppBlocks{0, false}) {}
 
 MemManager::~MemManager() {
     // Breaks the record cycles even when the owner forgot to release.
@@ -98,10 +112,12 @@ int MemManager::openExitFd(int pid) {
 }
 
 std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session) {
-    return requestForBuffer(pid, session, false);
+    // In the service's own process: a privileged hold on behalf of the track's process.
+    return requestForBuffer(pid, session, Holder{pid, getuid(), true});
 }
 
-std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session, bool limited) {
+std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session,
+                                                         const Holder& holder) {
     ALOGD("[Server]Received buffer request for pid:[%d], session:[%d]", pid, session);
     reclaimExited();
 
@@ -114,47 +130,259 @@ std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session, b
         process.clear();
     }
 
+    // A holder other than the track's own process is watched on its own account.
+    sp<HolderBean> record;
+    if (holder.pid != pid) {
+        record = holderFor(holder);
+        if (record == nullptr) return {false, nullptr};
+    }
+    // A new holder record that ends up holding nothing goes again.
+    auto refuse = [this, &record]() -> std::pair<bool, sp<ATrack>> {
+        if (record != nullptr && record->holdCount == 0) {
+            record->stopWatching();
+            holders.removeItem(record->pid);
+        }
+        return {false, nullptr};
+    };
+    const ATrack::Kind kind = holder.privileged ? ATrack::MIXER : ATrack::APP;
+
     std::pair<bool, sp<ATrack>> found = trackBufExist(pid, session);
     if (found.first) {
-        ALOGD("[Server]Request buffer exsits, retreiving");
-        found.second->reloadCblk();
+        const sp<ATrack>& track = found.second;
+        if (track->memOf(kind) != nullptr) {
+            ALOGD("[Server]Request buffer exsits, retreiving");
+        } else {
+            // The track is held, but not yet by this kind of holder: a block of its own.
+            if (!holder.privileged && !appBlockAllowed(holder, process, pid)) return refuse();
+            tnvl_cblk* block = nullptr;
+            sp<IMemory> memory;
+            if (!allocBlock(pid, session, &block, &memory)) return refuse();
+            track->setBlock(kind, block, memory);
+            if (kind == ATrack::APP) countAppBlock(track, holder.uid);
+        }
+        addHold(track, holder, kind, record);
+        track->reloadCblk();
         return found;
     }
 
-    if (limited && process != nullptr && process->tracks.size() >= kMaxTracksPerLimitedPid) {
-        // Once per process, so that a caller cannot flood the log.
-        if (!process->capLogged) {
-            process->capLogged = true;
-            ALOGD("[Server]Pid %d holds %zu tracks, refusing it more", pid, process->tracks.size());
-        }
-        return {false, nullptr};
-    }
+    if (!holder.privileged && !appBlockAllowed(holder, process, pid)) return refuse();
 
     ALOGD("[Server]Request buffer doesn't exsit, allocating");
     NewProcess identity;
-    if (process == nullptr && !identifyNewProcess(pid, &identity)) return {false, nullptr};
+    if (process == nullptr && !identifyNewProcess(pid, &identity)) return refuse();
 
-    std::pair<bool, sp<ATrack>> created = allocNewSharedBuffer(pid, session);
-    if (!created.first) {
+    tnvl_cblk* block = nullptr;
+    sp<IMemory> memory;
+    if (!allocBlock(pid, session, &block, &memory)) {
         if (identity.exitFd >= 0) close(identity.exitFd);
-        return created;
+        return refuse();
     }
+    sp<ATrack> track = new ATrack(pid, session, nullptr, nullptr);
+    track->setBlock(kind, block, memory);
+    if (kind == ATrack::APP) countAppBlock(track, holder.uid);
 
     ALOGD("[Server]Buffer allocated, joining queue");
     if (process != nullptr) {
         // A further track: the names are not used.
-        updateATrackGroup(pid, session, created.second, process->processName, std::string());
-        return created;
+        updateATrackGroup(pid, session, track, process->processName, std::string());
+    } else {
+        const std::string packageName = Utils::ProcessControl::extractPackageName(identity.name);
+        updateATrackGroup(pid, session, track, identity.name, packageName);
+        const sp<PidBean> filed = pids.valueFor(pid);
+        filed->startTime = identity.startTime;
+        watchExit(filed, identity.exitFd);
     }
-    const std::string packageName = Utils::ProcessControl::extractPackageName(identity.name);
-    updateATrackGroup(pid, session, created.second, identity.name, packageName);
-    const sp<PidBean> filed = pids.valueFor(pid);
-    filed->startTime = identity.startTime;
-    watchExit(filed, identity.exitFd);
-    return created;
+    addHold(track, holder, kind, record);
+    return {true, track};
 }
 
-bool MemManager::identifyNewProcess(int pid, NewProcess* process) {
+sp<HolderBean> MemManager::holderFor(const Holder& holder) {
+    sp<HolderBean> record = holders.valueFor(holder.pid);
+    if (record != nullptr && record->exitFd < 0 && processReplaced(record)) {
+        ALOGD("[Server]Pid %d no longer names the holder that registered, releasing its holds",
+              holder.pid);
+        releaseHolder(record);
+        record.clear();
+    }
+    if (record != nullptr) return record;
+    NewProcess identity;
+    if (!identifyNewProcess(holder.pid, &identity, false)) return nullptr;
+    record = new HolderBean(holder.pid, holder.uid);
+    record->startTime = identity.startTime;
+    holders.add(holder.pid, record);
+    watchExit(record, identity.exitFd);
+    return record;
+}
+
+MemManager::Limits MemManager::Limits::forDescriptors(size_t nofile) {
+    const size_t reserve = std::max<size_t>(64, nofile / 4);
+    Limits limits;
+    limits.perPid = kMaxTracksPerAppPid;
+    limits.unprivileged = nofile > reserve ? (nofile - reserve) / 2 : 0;
+    limits.perUid = std::min<size_t>(1024, std::max<size_t>(16, limits.unprivileged / 8));
+    limits.perUid = std::min(limits.perUid, limits.unprivileged);
+    return limits;
+}
+
+size_t MemManager::appBlocksOf(uid_t uid) const {
+    return mAppBlocksByUid.valueFor(uid).blocks;
+}
+
+bool MemManager::appBlockAllowed(const Holder& holder, const sp<PidBean>& process, int pid) {
+    size_t ofPid = 0;
+    if (process != nullptr) {
+        for (size_t i = 0; i < process->tracks.size(); ++i) {
+            if (process->tracks.valueAt(i)->appMem != nullptr) ++ofPid;
+        }
+    }
+    const char* cap = nullptr;
+    size_t count = 0;
+    if (ofPid >= mLimits.perPid) {
+        cap = "pid";
+        count = ofPid;
+    } else if (appBlocksOf(holder.uid) >= mLimits.perUid) {
+        cap = "uid";
+        count = appBlocksOf(holder.uid);
+    } else if (mAppBlocks >= mLimits.unprivileged) {
+        cap = "all apps";
+        count = mAppBlocks;
+    }
+    if (cap == nullptr) return true;
+    // Once per process and once per uid, so that a caller cannot flood the log.
+    const ssize_t uidIndex = mAppBlocksByUid.indexOfKey(holder.uid);
+    bool* logged = process != nullptr ? &process->capLogged
+                   : uidIndex >= 0    ? &mAppBlocksByUid.editValueAt(uidIndex).capLogged
+                                      : nullptr;
+    if (logged == nullptr || !*logged) {
+        if (logged != nullptr) *logged = true;
+        ALOGD("[Server]Uid %d pid %d: the %s cap of %zu blocks is reached, refusing it more",
+              static_cast<int>(holder.uid), pid, cap, count);
+    }
+    return false;
+}
+
+void MemManager::countAppBlock(const sp<ATrack>& track, uid_t uid) {
+    track->appUid = uid;
+    ++mAppBlocks;
+    const ssize_t index = mAppBlocksByUid.indexOfKey(uid);
+    if (index >= 0) {
+        ++mAppBlocksByUid.editValueAt(index).blocks;
+    } else {
+        mAppBlocksByUid.add(uid, AppBlocks{1, false});
+    }
+}
+
+void MemManager::releaseBlock(const sp<ATrack>& track, ATrack::Kind kind) {
+    if (track->memOf(kind) == nullptr) return;
+    if (kind == ATrack::APP) {
+        --mAppBlocks;
+        const ssize_t index = mAppBlocksByUid.indexOfKey(track->appUid);
+        if (index >= 0 && --mAppBlocksByUid.editValueAt(index).blocks == 0) {
+            mAppBlocksByUid.removeItemsAt(index);
+        }
+    }
+    track->setBlock(kind, nullptr, nullptr);
+}
+
+void MemManager::addHold(const sp<ATrack>& track, const Holder& holder, ATrack::Kind kind,
+                         const sp<HolderBean>& record) {
+    ATrack::Hold* hold = track->findHold(holder.pid, kind);
+    if (hold != nullptr) {
+        if (hold->count < UINT32_MAX) ++hold->count;
+        return;
+    }
+    track->holds.push_back(ATrack::Hold{holder.pid, kind, 1});
+    if (record != nullptr) ++record->holdCount;
+}
+
+bool MemManager::takeHold(const sp<ATrack>& track, size_t index, bool all) {
+    ATrack::Hold& hold = track->holds[index];
+    if (!all && --hold.count > 0) return false;
+    const ATrack::Kind kind = hold.kind;
+    const int32_t holder = hold.holder;
+    track->holds.erase(track->holds.begin() + static_cast<ptrdiff_t>(index));
+    if (holder != track->pid) {
+        const sp<HolderBean> record = holders.valueFor(holder);
+        if (record != nullptr && --record->holdCount == 0) {
+            record->stopWatching();
+            holders.removeItem(holder);
+        }
+    }
+    if (track->isHeld(kind)) return false;
+    releaseBlock(track, kind);
+    if (track->holds.empty()) unfileTrack(track);
+    return true;
+}
+
+void MemManager::unfileTrack(const sp<ATrack>& track) {
+    const sp<PidBean> process = track->pidBean;
+    retireTrack(track);
+    if (process == nullptr) return;
+    const ssize_t index = process->tracks.indexOfKey(track->session);
+    if (index >= 0 && process->tracks.valueAt(index) == track) {
+        process->tracks.removeItemsAt(index);
+    }
+    if (process->tracks.isEmpty()) releaseProcess(process);
+}
+
+void MemManager::retireTrack(const sp<ATrack>& track) {
+    for (const ATrack::Hold& hold : track->holds) {
+        if (hold.holder == track->pid) continue;
+        const sp<HolderBean> record = holders.valueFor(hold.holder);
+        if (record != nullptr && --record->holdCount == 0) {
+            record->stopWatching();
+            holders.removeItem(hold.holder);
+        }
+    }
+    track->holds.clear();
+    releaseBlock(track, ATrack::MIXER);
+    releaseBlock(track, ATrack::APP);
+    track->release();
+}
+
+void MemManager::releaseHolder(const sp<HolderBean>& holder) {
+    std::vector<sp<ATrack>> held;
+    for (size_t i = 0; i < pids.size(); ++i) {
+        const sp<PidBean>& process = pids.valueAt(i);
+        if (process->pid == holder->pid) continue;  // its own tracks go with the process
+        for (size_t k = 0; k < process->tracks.size(); ++k) {
+            const sp<ATrack>& track = process->tracks.valueAt(k);
+            for (const ATrack::Hold& hold : track->holds) {
+                if (hold.holder == holder->pid) {
+                    held.push_back(track);
+                    break;
+                }
+            }
+        }
+    }
+    for (const sp<ATrack>& track : held) {
+        for (size_t i = track->holds.size(); i-- > 0;) {
+            if (i < track->holds.size() && track->holds[i].holder == holder->pid) {
+                takeHold(track, i, true);
+            }
+        }
+    }
+    holder->stopWatching();
+    const ssize_t index = holders.indexOfKey(holder->pid);
+    if (index >= 0 && holders.valueAt(index) == holder) holders.removeItemsAt(index);
+}
+
+bool MemManager::allocBlock(int pid, int session, tnvl_cblk** block, sp<IMemory>* memory) {
+    sp<MemoryHeapBase> heap = createTrackHeap();
+    if (heap == nullptr || heap->getHeapID() < 0) return false;
+    void* base = heap->getBase();
+    if (base == nullptr || base == MAP_FAILED || heap->getSize() < kCblkSize) return false;
+
+    tnvl_cblk* cblk = static_cast<tnvl_cblk*>(base);
+    cblk->valid = 1;
+    cblk->pid = pid;
+    cblk->session = session;
+    *block = cblk;
+    *memory = new MemoryBase(heap, 0, kCblkSize);
+    return true;
+}
+
+bool MemManager::identifyNewProcess(int pid, NewProcess* process, bool withName) {
     // The descriptor first: it stays with the process alive now, and reads below that meet
     // another process are caught by its exit report.
     const int exitFd = openExitFd(pid);
@@ -169,8 +397,8 @@ bool MemManager::identifyNewProcess(int pid, NewProcess* process) {
     } else if (hasExited(stat) || (exitFd >= 0 && exitReported(exitFd))) {
         ALOGD("[Server]Pid %d has exited, refusing the request", pid);
     } else {
-        process->name = readCmdLine(pid);
-        if (!process->name.empty()) {
+        if (withName) process->name = readCmdLine(pid);
+        if (!withName || !process->name.empty()) {
             process->startTime = stat.startTime;
             process->exitFd = exitFd;
             return true;
@@ -181,13 +409,20 @@ bool MemManager::identifyNewProcess(int pid, NewProcess* process) {
     return false;
 }
 
-void MemManager::watchExit(const sp<PidBean>& process, int exitFd) {
+sp<ExitWatch> MemManager::exitSet() const {
+    for (size_t i = 0; i < pids.size(); ++i) {
+        if (pids.valueAt(i)->exitWatch != nullptr) return pids.valueAt(i)->exitWatch;
+    }
+    for (size_t i = 0; i < holders.size(); ++i) {
+        if (holders.valueAt(i)->exitWatch != nullptr) return holders.valueAt(i)->exitWatch;
+    }
+    return nullptr;
+}
+
+void MemManager::watchExit(const sp<WatchedProcess>& process, int exitFd) {
     if (exitFd < 0) return;
     // One set per registry: every watched process holds the same one.
-    sp<ExitWatch> watch;
-    for (size_t i = 0; i < pids.size() && watch == nullptr; ++i) {
-        watch = pids.valueAt(i)->exitWatch;
-    }
+    sp<ExitWatch> watch = exitSet();
     if (watch == nullptr) watch = ExitWatch::create();
     if (watch == nullptr || !watch->add(exitFd, process->pid)) {
         close(exitFd);
@@ -197,7 +432,7 @@ void MemManager::watchExit(const sp<PidBean>& process, int exitFd) {
     process->exitWatch = watch;
 }
 
-bool MemManager::processReplaced(const sp<PidBean>& process) {
+bool MemManager::processReplaced(const sp<WatchedProcess>& process) {
     Utils::ProcessControl::ProcessStat stat;
     if (readProcessStat(process->pid, &stat) == 0) {
         return stat.startTime != process->startTime || hasExited(stat);
@@ -208,27 +443,36 @@ bool MemManager::processReplaced(const sp<PidBean>& process) {
 
 void MemManager::reclaimExited() {
     std::vector<sp<PidBean>> exited;
-    ExitWatch* watch = nullptr;
+    std::vector<sp<HolderBean>> gone;
     for (size_t i = 0; i < pids.size(); ++i) {
         const sp<PidBean>& process = pids.valueAt(i);
-        if (process->exitWatch != nullptr) {
-            watch = process->exitWatch.get();
-        } else if (processGone(process->pid)) {
-            exited.push_back(process);
-        }
+        if (process->exitWatch == nullptr && processGone(process->pid)) exited.push_back(process);
     }
+    for (size_t i = 0; i < holders.size(); ++i) {
+        const sp<HolderBean>& holder = holders.valueAt(i);
+        if (holder->exitWatch == nullptr && processGone(holder->pid)) gone.push_back(holder);
+    }
+    const sp<ExitWatch> watch = exitSet();
     if (watch != nullptr) {
         std::vector<ExitWatch::Exit> exits;
         watch->collect(&exits);
         for (const ExitWatch::Exit& exit : exits) {
             const sp<PidBean> process = pids.valueFor(exit.pid);
             if (process != nullptr && process->exitFd.get() == exit.fd) exited.push_back(process);
+            const sp<HolderBean> holder = holders.valueFor(exit.pid);
+            if (holder != nullptr && holder->exitFd.get() == exit.fd) gone.push_back(holder);
         }
     }
     for (const sp<PidBean>& process : exited) {
         ALOGD("[Server]Pid %d has exited, releasing its %zu tracks", process->pid,
               process->tracks.size());
         releaseProcess(process);
+    }
+    for (const sp<HolderBean>& holder : gone) {
+        // Its holds may have gone with the tracks just released.
+        if (holders.valueFor(holder->pid) != holder) continue;
+        ALOGD("[Server]Holder pid %d has exited, giving back its holds", holder->pid);
+        releaseHolder(holder);
     }
 }
 
@@ -242,21 +486,10 @@ std::pair<bool, sp<ATrack>> MemManager::trackBufExist(int pid, int session) {
 }
 
 std::pair<bool, sp<ATrack>> MemManager::allocNewSharedBuffer(int pid, int session) {
-    sp<MemoryHeapBase> heap = createTrackHeap();
-    if (heap == nullptr || heap->getHeapID() < 0) return {false, nullptr};
-    void* base = heap->getBase();
-    if (base == nullptr || base == MAP_FAILED || heap->getSize() < kCblkSize) {
-        return {false, nullptr};
-    }
-
-    tnvl_cblk* cblk = static_cast<tnvl_cblk*>(base);
-    cblk->valid = 1;
-    cblk->pid = pid;
-    cblk->session = session;
-
-    sp<IMemory> mem = new MemoryBase(heap, 0, kCblkSize);
-    sp<ATrack> track = new ATrack(pid, session, cblk, mem);
-    return {true, track};
+    tnvl_cblk* block = nullptr;
+    sp<IMemory> memory;
+    if (!allocBlock(pid, session, &block, &memory)) return {false, nullptr};
+    return {true, new ATrack(pid, session, block, memory)};
 }
 
 void MemManager::updateATrackGroup(int pid, int session, const sp<ATrack>& track,
@@ -270,7 +503,7 @@ void MemManager::updateATrackGroup(int pid, int session, const sp<ATrack>& track
         track->pidBean = process;
         const ssize_t old = process->tracks.indexOfKey(session);
         if (old >= 0 && process->tracks.valueAt(old) != track) {
-            process->tracks.valueAt(old)->release();
+            retireTrack(process->tracks.valueAt(old));
         }
         process->tracks.replaceValueFor(session, track);
         track->reloadCblk();
@@ -297,10 +530,10 @@ void MemManager::updateATrackGroup(int pid, int session, const sp<ATrack>& track
 
 void MemManager::releaseProcess(const sp<PidBean>& process) {
     process->stopWatching();
-    for (size_t i = 0; i < process->tracks.size(); ++i) {
-        process->tracks.valueAt(i)->release();
-    }
+    // Emptied first: retiring a track must not come back here for its process.
+    const DefaultKeyedVector<int, sp<ATrack>> tracks = process->tracks;
     process->tracks.clear();
+    for (size_t i = 0; i < tracks.size(); ++i) retireTrack(tracks.valueAt(i));
 
     const sp<PackageBean> package = process->package;
     if (package != nullptr) {
@@ -333,18 +566,29 @@ void MemManager::releaseProcess(const sp<PidBean>& process) {
 }
 
 int MemManager::releaseBuffer(int pid, int session) {
+    return releaseBuffer(pid, session, Holder{pid, getuid(), true});
+}
+
+int MemManager::releaseBuffer(int pid, int session, const Holder& holder) {
     ALOGD("[Server]Try release buffer for pid = %d, session = %d", pid, session);
     const ssize_t index = pids.indexOfKey(pid);
     if (index < 0) return 0;
 
     ALOGD("[Server]Target exist, start working");
     const sp<PidBean> process = pids.valueAt(index);
-    const ssize_t trackIndex = process->tracks.indexOfKey(session);
-    if (trackIndex >= 0) {
-        process->tracks.valueAt(trackIndex)->release();
-        ALOGD("[Server]Target buffer cleared");
-        process->tracks.removeItemsAt(trackIndex);
-        if (process->tracks.isEmpty()) releaseProcess(process);
+    const sp<ATrack> track = process->tracks.valueFor(session);
+    if (track != nullptr) {
+        // The holder's own kind first: a holder whose privilege changed still gives back
+        // what it holds, but never another's hold.
+        const ATrack::Kind kind = holder.privileged ? ATrack::MIXER : ATrack::APP;
+        const ATrack::Kind other = holder.privileged ? ATrack::APP : ATrack::MIXER;
+        ATrack::Hold* hold = track->findHold(holder.pid, kind);
+        if (hold == nullptr) hold = track->findHold(holder.pid, other);
+        if (hold == nullptr) {
+            ALOGD("[Server]Pid %d holds no block of it, nothing released", holder.pid);
+        } else if (takeHold(track, static_cast<size_t>(hold - track->holds.data()), false)) {
+            ALOGD("[Server]Target buffer cleared");
+        }
     }
     ALOGD("[Server]Release successful");
     return 0;
@@ -363,8 +607,12 @@ int MemManager::releaseAllBuffer() {
     for (size_t i = 0; i < packages.size(); ++i) {
         packages.valueAt(i)->processes.clear();
     }
+    for (size_t i = 0; i < holders.size(); ++i) holders.valueAt(i)->stopWatching();
     pids.clear();
     packages.clear();
+    holders.clear();
+    mAppBlocks = 0;
+    mAppBlocksByUid.clear();
     return 0;
 }
 
@@ -447,7 +695,9 @@ std::vector<sp<IMemory>> MemManager::getAllMems() {
     for (size_t i = 0; i < pids.size(); ++i) {
         const sp<PidBean>& process = pids.valueAt(i);
         for (size_t k = 0; k < process->tracks.size(); ++k) {
-            const sp<IMemory>& mem = process->tracks.valueAt(k)->mem;
+            // The mixer's block where there is one, else the app's.
+            const sp<ATrack>& track = process->tracks.valueAt(k);
+            const sp<IMemory>& mem = track->mem != nullptr ? track->mem : track->appMem;
             if (mem != nullptr) mems.push_back(mem);
         }
     }

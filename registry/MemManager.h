@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "registry/ATrack.h"
+#include "registry/HolderBean.h"
 #include "registry/PackageBean.h"
 #include "registry/PidBean.h"
 #include "utils/Utils.h"
@@ -32,26 +33,55 @@ public:
                const bool* defaultSilent);
     virtual ~MemManager();
 
+    /** The process that asks for a block or gives one back. */
+    struct Holder {
+        int32_t pid;
+        uid_t uid;
+        /** Gets the mixer's block and is not counted against the caps. */
+        bool privileged;
+    };
+
     /**
-     * Finds or creates the track's block and fills it; an unlimited request.
-     *
-     * First the tracks of every registered process that has exited are released. A process
-     * is its pid and its start time: a registered pid that now names a younger process is pid
-     * reuse, and the old process's tracks go too. A failed read of /proc releases nothing.
-     * (false, null) when no heap could be made, or when a new process cannot be identified
-     * (its /proc entries cannot be read, or its command line is empty).
+     * Bounds on the blocks of unprivileged holders, so that no uid can take the descriptors
+     * (each block is one) that privileged callers need.
+     */
+    struct Limits {
+        /** Apps' blocks of one pid. */
+        size_t perPid;
+        /** Apps' blocks of one uid. */
+        size_t perUid;
+        /** Apps' blocks of all uids together. */
+        size_t unprivileged;
+
+        /**
+         * Caps for a process that may open nofile descriptors: a quarter (at least 64) stays
+         * for privileged callers and the service itself, and an app's process costs a block
+         * and an exit descriptor, so apps together get (nofile - reserve) / 2 blocks and one
+         * uid an eighth of that (between 16 and 1024).
+         */
+        static Limits forDescriptors(size_t nofile);
+    };
+
+    /**
+     * Finds or creates the track's block and fills it, with a hold for this process as a
+     * privileged holder.
      */
     std::pair<bool, sp<ATrack>> requestForBuffer(int pid, int session);
 
     /**
-     * As requestForBuffer(pid, session); a limited request (from an unprivileged caller) for
-     * a new track is refused with (false, null) once the pid holds kMaxTracksPerLimitedPid
-     * tracks. Requests for a track the pid already holds are always served.
+     * Finds or creates the track and holder's kind of block (ATrack::MIXER for a privileged
+     * holder, ATrack::APP otherwise), fills it and adds one hold of holder on it. A second
+     * request for the pair refreshes the block.
+     *
+     * First the tracks of every registered process that has exited are released, and the
+     * holds of every holder that has exited. A process is its pid and its start time: a
+     * registered pid that now names a younger process is pid reuse, and the old process's
+     * tracks (or holds) go too. A failed read of /proc releases nothing.
+     * (false, null) when no heap could be made, when a new process or holder cannot be
+     * identified (its /proc entries cannot be read, or a new process's command line is
+     * empty), or when an unprivileged holder's new block would pass a cap (limits()).
      */
-    std::pair<bool, sp<ATrack>> requestForBuffer(int pid, int session, bool limited);
-
-    /** Most tracks a pid may hold through limited requests. */
-    static constexpr size_t kMaxTracksPerLimitedPid = 64;
+    std::pair<bool, sp<ATrack>> requestForBuffer(int pid, int session, const Holder& holder);
 
     /** (true, track) when the pair is registered, else (false, null). */
     std::pair<bool, sp<ATrack>> trackBufExist(int pid, int session);
@@ -63,11 +93,28 @@ public:
     void updateATrackGroup(int pid, int session, const sp<ATrack>& track,
                            const std::string& processName, const std::string& packageName);
 
-    /** Releases one track, and its process and package when they are left empty. Always 0. */
+    /** Gives back one hold of this process on the track, as releaseBuffer(.., holder). */
     int releaseBuffer(int pid, int session);
 
-    /** Releases every track and empties both tables. Always 0. */
+    /**
+     * Gives back one hold of holder on the track. A block whose last hold goes is released,
+     * then the track once no block is left, and its process and package when they are left
+     * empty. Holds of other processes are never touched. Always 0.
+     */
+    int releaseBuffer(int pid, int session, const Holder& holder);
+
+    /** Releases every track and hold and empties the tables. Always 0. */
     int releaseAllBuffer();
+
+    const Limits& limits() const { return mLimits; }
+    /** Caps for requests from now on; the blocks already handed out stay. */
+    void setLimits(const Limits& limits) { mLimits = limits; }
+
+    /** Most blocks one pid gets through unprivileged requests. */
+    static constexpr size_t kMaxTracksPerAppPid = 64;
+
+    /** Apps' blocks counted against uid. */
+    size_t appBlocksOf(uid_t uid) const;
 
     /** Reloads every package's and process's settings and refills every block. */
     void invalidate();
@@ -96,6 +143,8 @@ public:
     const bool* defaultSilent;
     DefaultKeyedVector<int, sp<PidBean>> pids;
     DefaultKeyedVector<std::string, sp<PackageBean>> packages;
+    /** Processes holding blocks of other processes' tracks, by pid. */
+    DefaultKeyedVector<int, sp<HolderBean>> holders;
 
 protected:
     /** The name a process gives itself; Utils::ProcessControl::getCmdLine. */
@@ -128,20 +177,69 @@ private:
     // back references so the records are freed.
     void releaseProcess(const sp<PidBean>& process);
 
+    // Drops a holder's holds on every track, and the tracks left without one.
+    void releaseHolder(const sp<HolderBean>& holder);
+
+    // Gives a block's memory back and uncounts it.
+    void releaseBlock(const sp<ATrack>& track, ATrack::Kind kind);
+
+    // Counts a new app block against uid.
+    void countAppBlock(const sp<ATrack>& track, uid_t uid);
+
+    // Takes the track's hold at index: one request of it, or all. Releases the block of its
+    // kind, the track and the track's process as they are left unheld; true when the
+    // block went.
+    bool takeHold(const sp<ATrack>& track, size_t index, bool all);
+
+    // Gives up a track's blocks and holds (its holders' records are uncounted) and its back
+    // reference; the caller unfiles it.
+    void retireTrack(const sp<ATrack>& track);
+
+    // Removes a track that no one holds from its process, and the process if left empty.
+    void unfileTrack(const sp<ATrack>& track);
+
+    // The holder record of a holder that is not the track's process, found or made and
+    // identified; null (logged) when it cannot be identified.
+    sp<HolderBean> holderFor(const Holder& holder);
+
+    // Whether an unprivileged holder may have one more block for process (null: new).
+    bool appBlockAllowed(const Holder& holder, const sp<PidBean>& process, int pid);
+
+    // A new block for (pid, session) in a heap of its own; false when none could be made.
+    bool allocBlock(int pid, int session, tnvl_cblk** block, sp<IMemory>* memory);
+
+    // Adds a hold of holder on track's kind block, counting the holder's record.
+    void addHold(const sp<ATrack>& track, const Holder& holder, ATrack::Kind kind,
+                 const sp<HolderBean>& record);
+
     // Releases every registered process that has exited: those whose exit descriptor says
     // so, and those without one whose pid the kernel no longer knows.
     void reclaimExited();
 
     // For a registered process without an exit descriptor: true when its pid now names a
     // younger process, or an exited one. A failed read alone is never proof.
-    bool processReplaced(const sp<PidBean>& process);
+    bool processReplaced(const sp<WatchedProcess>& process);
 
-    // Reads what identifies a new process; false (logged) when it cannot be identified.
-    bool identifyNewProcess(int pid, NewProcess* process);
+    // Reads what identifies a new process (its name only when withName); false (logged)
+    // when it cannot be identified.
+    bool identifyNewProcess(int pid, NewProcess* process, bool withName = true);
 
     // Puts a newly filed process's exit descriptor into the registry's exit set (made on
     // first use); without one, the process is checked with processGone().
-    void watchExit(const sp<PidBean>& process, int exitFd);
+    void watchExit(const sp<WatchedProcess>& process, int exitFd);
+
+    // The registry's exit set, if any process is watched.
+    sp<ExitWatch> exitSet() const;
+
+    // Apps' blocks of one uid, and whether a cap was logged for it.
+    struct AppBlocks {
+        size_t blocks;
+        bool capLogged;
+    };
+
+    Limits mLimits;
+    size_t mAppBlocks;
+    DefaultKeyedVector<uid_t, AppBlocks> mAppBlocksByUid;
 };
 
 }  // namespace android

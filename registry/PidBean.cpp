@@ -6,7 +6,7 @@
 namespace android {
 
 PidBean::PidBean(int32_t pid, const std::string& processName)
-    : pid(pid),
+    : WatchedProcess(pid),
       processName(processName),
       left(1.0f),
       right(1.0f),
@@ -16,18 +16,9 @@ PidBean::PidBean(int32_t pid, const std::string& processName)
       isWeakkey(false),
       hasActiveTrack(false),
       tracks(sp<ATrack>()),
-      startTime(0),
       capLogged(false) {}
 
-PidBean::~PidBean() {
-    stopWatching();
-}
-
-void PidBean::stopWatching() {
-    if (exitFd >= 0 && exitWatch != nullptr) exitWatch->remove(exitFd.get());
-    exitFd.reset();
-    exitWatch.clear();
-}
+PidBean::~PidBean() {}
 
 uint32_t PidBean::reloadAllCblk() {
     const size_t count = tracks.size();

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <android-base/unique_fd.h>
 #include <stdint.h>
 #include <utils/KeyedVector.h>
 #include <utils/RefBase.h>
@@ -8,14 +7,14 @@
 #include <string>
 
 #include "registry/ATrack.h"
-#include "registry/ExitWatch.h"
+#include "registry/WatchedProcess.h"
 
 namespace android {
 
 class PackageBean;
 
 /** One registered process: its own volume factors and flags, and its tracks by session. */
-class PidBean : public RefBase {
+class PidBean : public WatchedProcess {
 public:
     PidBean(int32_t pid, const std::string& processName);
     virtual ~PidBean();
@@ -31,10 +30,6 @@ public:
     /** JSON form with the tracks below it; refreshes hasActiveTrack. */
     std::string toJson();
 
-    /** Takes exitFd out of exitWatch and closes it; drops exitWatch. */
-    void stopWatching();
-
-    int32_t pid;
     /** The command line at registration. */
     std::string processName;
     float left;
@@ -48,13 +43,7 @@ public:
     bool hasActiveTrack;
     DefaultKeyedVector<int, sp<ATrack>> tracks;
 
-    /** With pid, names the process: /proc/<pid>/stat's start time at registration. */
-    unsigned long long startTime;
-    /** Reports the process's exit (a pidfd in exitWatch); -1 when unwatched. Owned. */
-    base::unique_fd exitFd;
-    /** The registry's exit set that exitFd is in, shared by its watched processes. */
-    sp<ExitWatch> exitWatch;
-    /** The per-pid cap on limited requests has been logged for this process. */
+    /** A cap on unprivileged requests has been logged for this process. */
     bool capLogged;
 };
 

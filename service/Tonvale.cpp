@@ -188,9 +188,9 @@ String8 Tonvale::status() {
 }
 
 status_t Tonvale::dump(int fd, const Vector<String16>& /*args*/) {
-    // The status names every track of every process: for privileged callers only, as the
-    // platform's own dump needs a permission.
-    if (!access().isPrivileged(access().getCallingContext())) return PERMISSION_DENIED;
+    // The status names every track of every process: not for apps, as the platform's own
+    // dump needs a permission (which its shell holds).
+    if (!access().mayOperate(access().getCallingContext())) return PERMISSION_DENIED;
     std::string text;
     {
         AutoLock l(lock);
@@ -205,13 +205,18 @@ status_t Tonvale::dump(int fd, const Vector<String16>& /*args*/) {
     return NO_ERROR;
 }
 
+MemManager::Holder Tonvale::callingHolder() {
+    const Access::CallingContext caller = access().getCallingContext();
+    return MemManager::Holder{caller.pid, caller.uid, access().isPrivileged(caller)};
+}
+
 sp<IMemory> Tonvale::getTrackCtlBlk(int pid, int session) {
+    // The audio server gets the mixer's block, apps a block of their own within the caps.
+    const MemManager::Holder holder = callingHolder();
     AutoLock l(lock);
-    // Apps hold a bounded number of blocks per pid; the audio server is not limited.
-    const bool limited = !access().isPrivileged(access().getCallingContext());
-    std::pair<bool, sp<ATrack>> result = memManager->requestForBuffer(pid, session, limited);
+    std::pair<bool, sp<ATrack>> result = memManager->requestForBuffer(pid, session, holder);
     if (!result.first || result.second == nullptr) return nullptr;
-    return result.second->mem;
+    return result.second->memOf(holder.privileged ? ATrack::MIXER : ATrack::APP);
 }
 
 std::vector<sp<IMemory>> Tonvale::exportAllMem() {
@@ -220,8 +225,9 @@ std::vector<sp<IMemory>> Tonvale::exportAllMem() {
 }
 
 int Tonvale::releaseBufferFor(int pid, int session) {
+    const MemManager::Holder holder = callingHolder();
     AutoLock l(lock);
-    return memManager->releaseBuffer(pid, session);
+    return memManager->releaseBuffer(pid, session, holder);
 }
 
 int Tonvale::releaseAllBuffer() {

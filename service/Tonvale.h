@@ -15,12 +15,12 @@
 
 #include "interface/Access.h"
 #include "interface/BnTonvale.h"
+#include "registry/MemManager.h"
 #include "service/SettingsSaver.h"
 #include "utils/tonvale_process_volume.h"
 
 namespace android {
 
-class MemManager;
 class SettingsStore;
 
 /** "true" gives true, "false" gives false (whole text, case-sensitive), anything else fallback. */
@@ -175,6 +175,9 @@ private:
 
     /** Hands changed profiles and mute marks on to the tracks; called with lock held. */
     void applySettings();
+
+    /** The caller of this request as a holder of blocks. */
+    MemManager::Holder callingHolder();
 
     /** Status text with the given header format (status and dump differ in one conversion). */
     std::string statusText(const char* header);

@@ -12,17 +12,19 @@
 namespace android {
 
 /**
- * A caller chosen by the test: this process as root until setCaller() says otherwise.
- * Privileged uids are kRoot and kAudioserver, whatever uid the test itself runs as.
+ * A caller chosen by the test: this process as root until setCaller() says otherwise. Roles
+ * are Android's, for a service running as root, whatever uid the test itself runs as.
  */
 class FakeAccess : public Access {
 public:
     static constexpr uid_t kRoot = 0;
     static constexpr uid_t kAudioserver = 1041;
+    static constexpr uid_t kShell = 2000;
     static constexpr uid_t kApp = 10123;
 
+    FakeAccess() : Access(UidRoles::android(kRoot)) {}
+
     CallingContext getCallingContext() override { return CallingContext{mPid.load(), mUid.load()}; }
-    bool isPrivilegedUid(uid_t uid) override { return uid == kRoot || uid == kAudioserver; }
 
     void setCaller(pid_t pid, uid_t uid) {
         mPid = pid;

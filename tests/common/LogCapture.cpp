@@ -47,4 +47,10 @@ void LogCapture::clear() {
     gLines.clear();
 }
 
+size_t LogCapture::count(const std::string& part) const {
+    size_t n = 0;
+    for (const std::string& line : lines()) n += line.find(part) != std::string::npos;
+    return n;
+}
+
 }  // namespace tonvale_test

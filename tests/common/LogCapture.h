@@ -19,6 +19,8 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<std::string> lines() const;
+    /** How many lines hold part. */
+    size_t count(const std::string& part) const;
     void clear();
 };
 

@@ -1,5 +1,6 @@
-// Who may call what, through the stub with a stand-in for the caller: reports for anyone,
-// a track's own block for its own process, everything else for privileged callers only.
+// Who may call what, through the stub with a stand-in for the caller: reports that name no
+// process for anyone, a track's own block for its own process, settings and the other
+// reports for the system and the shell, every block at once for the system only.
 #include <binder/IMemory.h>
 #include <binder/Parcel.h>
 #include <gtest/gtest.h>
@@ -15,27 +16,31 @@
 #include "interface/Access.h"
 #include "interface/ITonvale.h"
 #include "registry/MemManager.h"
+#include "registry/tnvl_cblk.h"
+#include "utils/Utils.h"
 
 namespace android {
 namespace {
 
 using tonvale_test::settingsText;
 
-const uint32_t kReportCodes[] = {
-    ITonvale::STATUS,
+const uint32_t kOpenReports[] = {
     ITonvale::GET_VERSION,
     ITonvale::GET_SWITCHES,
-    ITonvale::LIST_PROFILES,
-    ITonvale::LIST_MUTED,
-    ITonvale::LIST_BUFFERS,
     ITonvale::GET_DEFAULT_PROFILE,
-    ITonvale::GET_PROFILE,
     ITonvale::GET_OVR_STATUS,
 };
 
+// Every code an app is refused: what names other processes, changes settings or reaches
+// other tracks' blocks. The first two are the system's alone.
 const uint32_t kPrivilegedCodes[] = {
     ITonvale::EXPORT_ALL_MEM,
     ITonvale::RELEASE_ALL_BUFFER,
+    ITonvale::STATUS,
+    ITonvale::LIST_PROFILES,
+    ITonvale::LIST_MUTED,
+    ITonvale::LIST_BUFFERS,
+    ITonvale::GET_PROFILE,
     ITonvale::SET_CONTROL_MODE,
     ITonvale::SET_DEFAULT_SILENT,
     ITonvale::SET_WEAK_KEY_ADJUST,
@@ -83,9 +88,9 @@ protected:
     sp<Tonvale> service;
 };
 
-TEST_F(Permissions, AnyoneReadsTheReports) {
+TEST_F(Permissions, AppsReadOnlyTheReportsThatNameNoProcess) {
     access->setCaller(getpid() + 1000, FakeAccess::kApp);
-    for (uint32_t code : kReportCodes) {
+    for (uint32_t code : kOpenReports) {
         SCOPED_TRACE(code);
         Parcel reply;
         EXPECT_EQ(NO_ERROR, call(code, &reply));
@@ -150,9 +155,21 @@ TEST_F(Permissions, EverythingElseIsRefusedAndChangesNothing) {
     EXPECT_EQ(1u, service->exportAllMem().size());
 }
 
-TEST_F(Permissions, PrivilegedCallersDoEverything) {
-    // The audio server, from another process.
-    access->setCaller(getpid() + 1000, FakeAccess::kAudioserver);
+TEST_F(Permissions, TheShellOperatesAndTheSystemDoesEverything) {
+    // The shell: every setting and report, but no other process's blocks.
+    access->setCaller(getppid(), FakeAccess::kShell);
+    for (size_t i = 2; i < sizeof(kPrivilegedCodes) / sizeof(kPrivilegedCodes[0]); ++i) {
+        SCOPED_TRACE(kPrivilegedCodes[i]);
+        Parcel reply;
+        EXPECT_EQ(NO_ERROR, call(kPrivilegedCodes[i], &reply));
+    }
+    for (uint32_t code :
+         {ITonvale::EXPORT_ALL_MEM, ITonvale::RELEASE_ALL_BUFFER, ITonvale::GET_TRACK_CTL_BLK}) {
+        Parcel reply;
+        EXPECT_EQ(PERMISSION_DENIED, call(code, &reply)) << code;
+    }
+    // The audio server, from another process, for this one's tracks.
+    access->setCaller(getppid(), FakeAccess::kAudioserver);
     for (uint32_t code : kPrivilegedCodes) {
         SCOPED_TRACE(code);
         Parcel reply;
@@ -164,40 +181,69 @@ TEST_F(Permissions, PrivilegedCallersDoEverything) {
     Parcel release;
     ASSERT_EQ(NO_ERROR, call(ITonvale::RELEASE_BUFFER_FOR, &release, getpid(), 5));
     EXPECT_EQ(0, release.readInt32());
+    EXPECT_TRUE(service->exportAllMem().empty());
 }
 
-// Each block costs the service a descriptor and a mapping: an app gets a bounded number per
-// pid, the audio server as many as it has tracks.
-TEST_F(Permissions, AppsHoldABoundedNumberOfBlocksPerPid) {
-    const size_t cap = MemManager::kMaxTracksPerLimitedPid;
-    access->setCaller(getpid(), FakeAccess::kApp);
+// An app asks for the very track the mixer reads, as a hostile one would: it gets a block of
+// its own, and neither its writes nor its releases reach the mixer's.
+TEST_F(Permissions, NothingAnAppDoesReachesTheMixersBlock) {
+    const int session = 31;
+    access->setCaller(getppid(), FakeAccess::kAudioserver);
+    sp<IMemory> mixer = service->getTrackCtlBlk(getpid(), session);
+    ASSERT_NE(nullptr, mixer);
+    access->setCaller(getpid(), FakeAccess::kRoot);
+    ASSERT_EQ(0, service->mute(Utils::ProcessControl::getCmdLine(getpid()), false));
+
+    access->setCaller(getpid(), 65534);
+    Parcel reply;
+    ASSERT_EQ(NO_ERROR, call(ITonvale::GET_TRACK_CTL_BLK, &reply, getpid(), session));
+    ASSERT_TRUE(reply.readBool());
+    sp<IMemory> own = interface_cast<IMemory>(reply.readStrongBinder());
+    ASSERT_NE(nullptr, own);
+    tnvl_cblk* mine = static_cast<tnvl_cblk*>(own->pointer());
+    ASSERT_NE(static_cast<void*>(mine), mixer->pointer());
+    EXPECT_EQ(1, mine->muted);
+    mine->muted = 0;
+    mine->general = 9.0f;
+    for (int i = 0; i < 3; ++i) {
+        Parcel released;
+        ASSERT_EQ(NO_ERROR, call(ITonvale::RELEASE_BUFFER_FOR, &released, getpid(), session));
+    }
+
+    const tnvl_cblk* read = static_cast<const tnvl_cblk*>(mixer->pointer());
+    EXPECT_EQ(1, read->muted);
+    EXPECT_EQ(1.0f, read->general);
+    access->setCaller(getppid(), FakeAccess::kAudioserver);
+    ASSERT_EQ(1u, service->exportAllMem().size());
+    EXPECT_EQ(mixer->pointer(), service->exportAllMem()[0]->pointer());
+    // Its blocks are bounded; the audio server's requests are not.
+    access->setCaller(getpid(), 65534);
     size_t granted = 0;
-    for (int session = 0; session < 1000; ++session) {
-        Parcel reply;
-        ASSERT_EQ(NO_ERROR, call(ITonvale::GET_TRACK_CTL_BLK, &reply, getpid(), session));
-        if (reply.readBool()) ++granted;
-    }
-    EXPECT_EQ(cap, granted);
-
-    access->setCaller(getpid() + 1000, FakeAccess::kAudioserver);
-    for (int session = 1000; session < 1000 + static_cast<int>(cap) + 10; ++session) {
-        Parcel reply;
-        ASSERT_EQ(NO_ERROR, call(ITonvale::GET_TRACK_CTL_BLK, &reply, getpid(), session));
-        EXPECT_TRUE(reply.readBool()) << session;
-    }
-    EXPECT_EQ(2 * cap + 10, service->exportAllMem().size());
+    for (int s = 100; s < 1100; ++s) granted += service->getTrackCtlBlk(getpid(), s) != nullptr;
+    EXPECT_EQ(MemManager::kMaxTracksPerAppPid, granted);
+    access->setCaller(getppid(), FakeAccess::kAudioserver);
+    EXPECT_NE(nullptr, service->getTrackCtlBlk(getpid(), 2000));
 }
 
-TEST(RealAccess, ThisProcessOutsideATransactionAndItsOwnUidIsPrivileged) {
+TEST(UidRoles, AndroidsAndTheHostsTables) {
+    const Access::UidRoles android = Access::UidRoles::android(0);
+    for (uid_t uid : {0u, 1000u, 1041u}) EXPECT_EQ(Access::Role::SYSTEM, android.roleOf(uid));
+    EXPECT_EQ(Access::Role::SHELL, android.roleOf(2000));
+    for (uid_t uid : {1001u, 1013u, 10123u, 65534u}) {
+        EXPECT_EQ(Access::Role::APP, android.roleOf(uid)) << uid;
+    }
+    EXPECT_EQ(Access::Role::SYSTEM, Access::UidRoles::android(1066).roleOf(1066));
+    const Access::UidRoles host = Access::UidRoles::host(1500);
+    EXPECT_EQ(Access::Role::SYSTEM, host.roleOf(0));
+    EXPECT_EQ(Access::Role::SYSTEM, host.roleOf(1500));
+    for (uid_t uid : {1000u, 1041u, 2000u}) EXPECT_EQ(Access::Role::APP, host.roleOf(uid)) << uid;
+
+    // This process, outside a transaction, is the service itself.
     Access access;
     const Access::CallingContext self = access.getCallingContext();
     EXPECT_EQ(getpid(), self.pid);
     EXPECT_EQ(getuid(), self.uid);
     EXPECT_TRUE(access.isPrivileged(self));
-    EXPECT_TRUE(access.isPrivilegedUid(0));
-    if (getuid() != 65534) {
-        EXPECT_FALSE(access.isPrivilegedUid(65534));
-    }
 }
 
 }  // namespace

@@ -715,52 +715,99 @@ TEST_F(MemManagerTest, ExitedButUnreapedProcessGoesAtItsOwnRequest) {
     EXPECT_EQ(registry->pids.size(), 0u);
 }
 
-// ---- The cap on limited requests ----
+// ---- Holds and the caps on apps' blocks ----
 
-TEST_F(MemManagerTest, LimitedRequestsGetAtMostTheCapPerPid) {
-    const size_t cap = android::MemManager::kMaxTracksPerLimitedPid;
-    std::vector<sp<IMemory>> granted;
-    for (int s = 0; s < 1000; ++s) {
-        std::pair<bool, sp<ATrack>> r = registry->requestForBuffer(kPidA, s, true);
+constexpr int kMixerPid = 3001;  // a privileged holder of other processes' tracks
+constexpr uid_t kUidA = 10001;   // com.a's processes
+constexpr uid_t kUidB = 10002;
+
+android::MemManager::Holder app(int pid, uid_t uid) {
+    return {pid, uid, false};
+}
+
+const android::MemManager::Holder kMixer = {kMixerPid, 1041, true};
+
+TEST_F(MemManagerTest, EachRequestIsAHoldAndEachKindOfHolderItsOwnBlock) {
+    registry->setCmdLine(kMixerPid, "/system/bin/audioserver");
+    auto mem = [this](const android::MemManager::Holder& holder, int pid, int session) {
+        std::pair<bool, sp<ATrack>> r = registry->requestForBuffer(pid, session, holder);
         EXPECT_EQ(r.first, r.second != nullptr);
-        if (r.first) {
-            EXPECT_EQ(static_cast<size_t>(s), granted.size());  // the first ones, in order
-            granted.push_back(r.second->mem);
-        }
-    }
-    ASSERT_EQ(granted.size(), cap);
-    EXPECT_EQ(process(kPidA)->tracks.size(), cap);
-    auto capLines = [this] {
+        return r.first ? r.second->memOf(holder.privileged ? ATrack::MIXER : ATrack::APP) : nullptr;
+    };
+    // A track restored under the same session before the old one is released.
+    const sp<IMemory> mixer = mem(kMixer, kPidA, 7);
+    ASSERT_EQ(mixer, mem(kMixer, kPidA, 7));
+    registry->releaseBuffer(kPidA, 7, kMixer);
+    RegistrySettings::setProfile(settings.p_profiles, "com.a", 0.5f, 0.5f, 0.5f);
+    registry->invalidate();
+    expectBlock(mixer, 0.5f, 0.5f, 0.5f, 0);
+
+    // The app's own block: the same values, but nothing it writes reaches the mixer's, and
+    // its releases give back only its own holds.
+    const sp<IMemory> own = mem(app(kPidA, kUidA), kPidA, 7);
+    ASSERT_NE(nullptr, own);
+    ASSERT_NE(blockOf(own), blockOf(mixer));
+    expectBlock(own, 0.5f, 0.5f, 0.5f, 0);
+    blockOf(own)->general = 9.0f;
+    blockOf(own)->muted = 0;
+    settings.p_muted.add("com.a", true);
+    registry->invalidate();
+    expectBlock(mixer, 0.5f, 0.5f, 0.5f, 1);
+    for (int i = 0; i < 3; ++i) registry->releaseBuffer(kPidA, 7, app(kPidA, kUidA));
+    EXPECT_EQ(nullptr, registry->trackBufExist(kPidA, 7).second->appMem);
+    EXPECT_EQ(0u, registry->appBlocksOf(kUidA));
+    settings.p_muted.clear();
+    registry->invalidate();
+    expectBlock(mixer, 0.5f, 0.5f, 0.5f, 0);
+
+    // The last hold takes the track, and the process with it.
+    registry->releaseBuffer(kPidA, 7, kMixer);
+    EXPECT_FALSE(registry->trackBufExist(kPidA, 7).first);
+    EXPECT_EQ(nullptr, process(kPidA));
+    EXPECT_EQ(0u, registry->holders.size());
+
+    // A holder that exits gives back its holds: what only it held goes, the rest stays.
+    ASSERT_NE(nullptr, mem(kMixer, kPidA, 1));
+    ASSERT_NE(nullptr, mem(kMixer, kPidB, 2));
+    ASSERT_NE(nullptr, mem(app(kPidB, kUidB), kPidB, 2));
+    registry->exitProcess(kMixerPid);
+    EXPECT_EQ(1u, registry->getProcessCount());
+    std::pair<bool, sp<ATrack>> left = registry->trackBufExist(kPidB, 2);
+    ASSERT_TRUE(left.first);
+    EXPECT_EQ(nullptr, left.second->mem);
+    EXPECT_NE(nullptr, left.second->appMem);
+    EXPECT_EQ(0u, registry->holders.size());
+    // A holder that cannot be identified holds nothing.
+    EXPECT_FALSE(registry->requestForBuffer(kPidB, 3, kMixer).first);
+}
+
+TEST_F(MemManagerTest, AppsBlocksAreCappedPerPidPerUidAndInAll) {
+    registry->setCmdLine(kMixerPid, "/system/bin/audioserver");
+    registry->setLimits({4, 6, 8});
+    auto grant = [this](const android::MemManager::Holder& holder, int pid, int from, int to) {
         size_t n = 0;
-        for (const std::string& line : log.lines()) {
-            if (line == "[Server]Pid 1001 holds 64 tracks, refusing it more") ++n;
-        }
+        for (int s = from; s < to; ++s) n += registry->requestForBuffer(pid, s, holder).first;
         return n;
     };
-    EXPECT_EQ(capLines(), 1u);
+    EXPECT_EQ(4u, grant(app(kPidA, kUidA), kPidA, 0, 10));              // per pid
+    EXPECT_EQ(2u, grant(app(kPidARemote, kUidA), kPidARemote, 0, 10));  // per uid
+    EXPECT_EQ(2u, grant(app(kPidB, kUidB), kPidB, 0, 10));              // in all
+    EXPECT_EQ(6u, registry->appBlocksOf(kUidA));
+    // Repeats of held sessions are served; the mixer is never counted.
+    EXPECT_EQ(4u, grant(app(kPidA, kUidA), kPidA, 0, 4));
+    EXPECT_EQ(20u, grant(kMixer, kPidB, 0, 20));
+    const size_t capLines = log.count("cap of");
+    EXPECT_EQ(3u, capLines);  // once per process refused
+    EXPECT_EQ(0u, grant(app(kPidA, kUidA), kPidA, 10, 20));
+    EXPECT_EQ(capLines, log.count("cap of"));
 
-    // Repeats of granted sessions are not new tracks.
-    for (size_t s = 0; s < cap; ++s) {
-        std::pair<bool, sp<ATrack>> r = registry->requestForBuffer(kPidA, s, true);
-        ASSERT_TRUE(r.first) << s;
-        EXPECT_EQ(r.second->mem, granted[s]);
-    }
-    // Another pid has its own allowance; unlimited requests are exempt.
-    EXPECT_TRUE(registry->requestForBuffer(kPidB, 5000, true).first);
-    for (int s = 1000; s < 1100; ++s) {
-        EXPECT_TRUE(registry->requestForBuffer(kPidA, s, false).first) << s;
-    }
-    EXPECT_EQ(process(kPidA)->tracks.size(), cap + 100);
-    EXPECT_FALSE(registry->requestForBuffer(kPidA, 2000, true).first);
-    EXPECT_EQ(capLines(), 1u);
-
-    // Releases make room again.
-    for (int s = 1000; s < 1100; ++s) registry->releaseBuffer(kPidA, s);
-    registry->releaseBuffer(kPidA, 0);
-    EXPECT_EQ(process(kPidA)->tracks.size(), cap - 1);
-    EXPECT_TRUE(registry->requestForBuffer(kPidA, 2000, true).first);
-    EXPECT_FALSE(registry->requestForBuffer(kPidA, 2001, true).first);
-    EXPECT_EQ(registry->getAllMems().size(), cap + 1);
+    // Releases make room again; Limits for a real descriptor limit keep a reserve.
+    registry->releaseBuffer(kPidB, 0, app(kPidB, kUidB));
+    EXPECT_EQ(1u, grant(app(kPidB, kUidB), kPidB, 100, 110));
+    const android::MemManager::Limits real = android::MemManager::Limits::forDescriptors(1024);
+    EXPECT_LE(2 * real.unprivileged, 1024u - 256u);
+    EXPECT_LT(real.perUid, real.unprivileged);
+    EXPECT_EQ(64u, real.perPid);
 }
 
 // ---- Real processes ----

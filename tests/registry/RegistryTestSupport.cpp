@@ -47,7 +47,9 @@ void TestMemManager::exitProcess(int pid) {
     fake.gone = true;
     // Fires the exit descriptor if the registry still holds the one it was given.
     const sp<android::PidBean> process = pids.valueFor(pid);
-    if (fake.exitFd >= 0 && process != nullptr && process->exitFd == fake.exitFd) {
+    const sp<android::HolderBean> holder = holders.valueFor(pid);
+    if (fake.exitFd >= 0 && ((process != nullptr && process->exitFd == fake.exitFd) ||
+                             (holder != nullptr && holder->exitFd == fake.exitFd))) {
         const uint64_t one = 1;
         if (write(fake.exitFd, &one, sizeof(one)) != sizeof(one)) abort();
     }

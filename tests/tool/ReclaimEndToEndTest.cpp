@@ -196,12 +196,14 @@ TEST_F(ReclaimEndToEnd, UnprivilegedCallerGetsAtMostTheCap) {
         }
         FAIL() << "the unprivileged client did not start (status " << status << ")";
     }
-    const std::string cap = std::to_string(MemManager::kMaxTracksPerLimitedPid);
+    const std::string cap = std::to_string(MemManager::kMaxTracksPerAppPid);
     EXPECT_EQ("granted " + cap + " same 0", nobody.call("take 0 1000"));
     // Sessions it holds are not new tracks.
     EXPECT_EQ("granted " + cap + " same " + cap, nobody.call("take 0 " + cap));
     EXPECT_EQ("granted 0 same 0", nobody.call("take 5000 1"));
-    // Giving one back makes room for one.
+    // Each request is a hold: giving both back makes room for one.
+    EXPECT_EQ("released 0", nobody.call("release 0"));
+    EXPECT_EQ("granted 0 same 0", nobody.call("take 6000 3"));
     EXPECT_EQ("released 0", nobody.call("release 0"));
     EXPECT_EQ("granted 1 same 0", nobody.call("take 6000 3"));
 
