@@ -63,6 +63,7 @@ BpBinder::BpBinder(int32_t handle, int32_t trackedUid)
       mTrackedUid(trackedUid) {}
 
 BpBinder::~BpBinder() {
+    delete mObituaries;  // left only when the last reference went without onLastStrongRef()
     hostbinder::HostRuntime::get()->dropProxy(mHandle, this);
 }
 
@@ -118,16 +119,53 @@ status_t BpBinder::transact(uint32_t code, const Parcel& data, Parcel* reply, ui
     return status;
 }
 
-// Death notifications are not carried by the host transport; a dead peer shows as
-// DEAD_OBJECT from the next transaction and as isBinderAlive() == false.
-status_t BpBinder::linkToDeath(const sp<DeathRecipient>& /*recipient*/, void* /*cookie*/,
-                               uint32_t /*flags*/) {
-    return INVALID_OPERATION;
+// Death notifications as libbinder keeps them: the proxy holds its recipients and asks the
+// transport (the driver there) to report its owner's death once, while any are linked.
+status_t BpBinder::linkToDeath(const sp<DeathRecipient>& recipient, void* cookie, uint32_t flags) {
+    // libbinder aborts here; a refusal serves a daemon better.
+    if (recipient == nullptr) return BAD_VALUE;
+    Obituary ob;
+    ob.recipient = recipient;
+    ob.cookie = cookie;
+    ob.flags = flags;
+    Mutex::Autolock _l(mLock);
+    if (__atomic_load_n(&mObitsSent, __ATOMIC_ACQUIRE) != 0) return DEAD_OBJECT;
+    if (mObituaries == nullptr) {
+        if (hostbinder::HostRuntime::get()->requestDeath(mHandle, this) != NO_ERROR) {
+            // Not this process's handle (a proxy from before a fork): it is dead, and there
+            // is nobody to tell.
+            __atomic_store_n(&mAlive, 0, __ATOMIC_RELAXED);
+            __atomic_store_n(&mObitsSent, 1, __ATOMIC_RELEASE);
+            return DEAD_OBJECT;
+        }
+        mObituaries = new Vector<Obituary>;
+    }
+    const ssize_t res = mObituaries->add(ob);
+    return res >= 0 ? NO_ERROR : static_cast<status_t>(res);
 }
 
-status_t BpBinder::unlinkToDeath(const wp<DeathRecipient>& /*recipient*/, void* /*cookie*/,
-                                 uint32_t /*flags*/, wp<DeathRecipient>* /*outRecipient*/) {
-    return INVALID_OPERATION;
+status_t BpBinder::unlinkToDeath(const wp<DeathRecipient>& recipient, void* cookie, uint32_t flags,
+                                 wp<DeathRecipient>* outRecipient) {
+    Mutex::Autolock _l(mLock);
+    if (__atomic_load_n(&mObitsSent, __ATOMIC_ACQUIRE) != 0) return DEAD_OBJECT;
+    const size_t N = mObituaries != nullptr ? mObituaries->size() : 0;
+    for (size_t i = 0; i < N; i++) {
+        const Obituary& obit = mObituaries->itemAt(i);
+        // libbinder's match: the recipient, or the cookie when no recipient is given, and
+        // the flags.
+        if ((obit.recipient == recipient || (recipient == nullptr && obit.cookie == cookie)) &&
+            obit.flags == flags) {
+            if (outRecipient != nullptr) *outRecipient = obit.recipient;
+            mObituaries->removeAt(i);
+            if (mObituaries->size() == 0) {
+                hostbinder::HostRuntime::get()->clearDeath(mHandle, this);
+                delete mObituaries;
+                mObituaries = nullptr;
+            }
+            return NO_ERROR;
+        }
+    }
+    return NAME_NOT_FOUND;
 }
 
 void BpBinder::attachObject(const void* objectID, void* object, void* cleanupCookie,
@@ -150,11 +188,44 @@ BpBinder* BpBinder::remoteBinder() {
     return this;
 }
 
-void BpBinder::sendObituary() {}
+void BpBinder::sendObituary() {
+    __atomic_store_n(&mAlive, 0, __ATOMIC_RELAXED);
+    if (__atomic_load_n(&mObitsSent, __ATOMIC_ACQUIRE) != 0) return;
+    mLock.lock();
+    Vector<Obituary>* obits = mObituaries;
+    if (obits != nullptr) {
+        hostbinder::HostRuntime::get()->clearDeath(mHandle, this);
+        mObituaries = nullptr;
+    }
+    __atomic_store_n(&mObitsSent, 1, __ATOMIC_RELEASE);
+    mLock.unlock();
+    // Told without the lock: a recipient may unlink, or let the proxy go.
+    if (obits != nullptr) {
+        const size_t N = obits->size();
+        for (size_t i = 0; i < N; i++) reportOneDeath(obits->itemAt(i));
+        delete obits;
+    }
+}
+
+void BpBinder::reportOneDeath(const Obituary& obit) {
+    sp<DeathRecipient> recipient = obit.recipient.promote();
+    if (recipient == nullptr) return;
+    recipient->binderDied(wp<IBinder>(this));
+}
 
 void BpBinder::onFirstRef() {}
 
-void BpBinder::onLastStrongRef(const void* /*id*/) {}
+void BpBinder::onLastStrongRef(const void* /*id*/) {
+    // The last reference unlinks every recipient, as in libbinder.
+    mLock.lock();
+    Vector<Obituary>* obits = mObituaries;
+    if (obits != nullptr) {
+        hostbinder::HostRuntime::get()->clearDeath(mHandle, this);
+        mObituaries = nullptr;
+    }
+    mLock.unlock();
+    delete obits;
+}
 
 bool BpBinder::onIncStrongAttempted(uint32_t /*flags*/, const void* /*id*/) {
     return false;

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -40,6 +41,15 @@ constexpr size_t kFreeBytes = 16 * 1024;
 
 size_t beyondFree(size_t bytes) {
     return bytes > kFreeBytes ? bytes - kFreeBytes : 0;
+}
+
+// A frame buffer this large is mapped on its own, so that its memory goes back to the system
+// the moment it is freed, whatever the allocator keeps.
+constexpr size_t kMapAbove = 64 * 1024;
+
+size_t pageRounded(size_t bytes) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
 }
 
 int64_t nowMs() {
@@ -200,13 +210,20 @@ uint32_t HostConnection::newTxId() {
 
 // --- writing -------------------------------------------------------------------------------------
 
-status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vector<int>& fds) {
+status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vector<int>& fds,
+                                   Send kind) {
     std::unique_lock<std::mutex> wlock(mWriteLock);
     bool queueing;
     {
         std::lock_guard<std::mutex> lock(mLock);
         if (mDead) return DEAD_OBJECT;
         queueing = mPollFd >= 0;
+    }
+    // A oneway call never waits for its peer: when the peer is that far behind, it fails at
+    // once, as the driver fails one whose receiver has no async space left.
+    if (kind == kOneway && !mQueue.empty() &&
+        mQueuedBytes + frame.size() > mRuntime->limits().maxAsyncQueued) {
+        return FAILED_TRANSACTION;
     }
     size_t sent = 0;
     bool fdsSent = fds.empty();
@@ -239,6 +256,7 @@ status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vect
         if (n < 0 && errno == EBADF && !fdsSent && sent == 0) return BAD_VALUE;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (queueing) break;
+            if (kind == kOneway && sent == 0) return FAILED_TRANSACTION;
             // No pool polls this connection: the calling thread is the client's own, and it
             // waits for the peer, but never past the stuck-writer bound.
             const int64_t left = mRuntime->limits().stuckWriteMs - (nowMs() - start);
@@ -256,6 +274,7 @@ status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vect
         const size_t size = frame.size();
         Queued q;
         q.sent = sent;
+        q.awaited = kind == kAwaited;
         if (!fdsSent) {
             for (int fd : fds) {
                 const int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -271,9 +290,9 @@ status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vect
                 q.fds.push_back(dup);
             }
         }
-        if (!broken &&
-            (mQueuedBytes + size > mRuntime->limits().maxQueuedPerConnection ||
-             !mRuntime->charge(beyondFree(mQueuedBytes + size) - beyondFree(mQueuedBytes)))) {
+        if (!broken && (mQueuedBytes + size > mRuntime->limits().maxQueuedPerConnection ||
+                        !mRuntime->charge(mPeerUid, beyondFree(mQueuedBytes + size) -
+                                                        beyondFree(mQueuedBytes)))) {
             broken = true;
         }
         if (broken) {
@@ -281,15 +300,19 @@ status_t HostConnection::sendFrame(std::vector<uint8_t>&& frame, const std::vect
         } else {
             q.bytes = std::move(frame);
             const bool first = mQueue.empty();
+            // The peer waits for this one: from now on the queue can be stuck.
+            const bool firstAwaited = q.awaited && mAwaitedQueued == 0;
+            mAwaitedQueued += q.awaited ? 1 : 0;
             mQueue.push_back(std::move(q));
             mQueuedBytes += size;
             if (first) {
                 mQueueProgressMs = nowMs();
-                {
-                    std::lock_guard<std::mutex> lock(mLock);
-                    mWantWrite = true;
-                    updatePollLocked();
-                }
+                std::lock_guard<std::mutex> lock(mLock);
+                mWantWrite = true;
+                updatePollLocked();
+            }
+            if (firstAwaited) {
+                mAwaitedSinceMs = nowMs();
                 mRuntime->noteQueued(this);
             }
         }
@@ -329,8 +352,10 @@ bool HostConnection::sendQueuedLocked() {
         closeAll(&q.fds);
         q.sent += static_cast<size_t>(n);
         if (q.sent == q.bytes.size()) {
-            mRuntime->uncharge(beyondFree(mQueuedBytes) - beyondFree(mQueuedBytes - q.bytes.size()));
+            mRuntime->uncharge(
+                mPeerUid, beyondFree(mQueuedBytes) - beyondFree(mQueuedBytes - q.bytes.size()));
             mQueuedBytes -= q.bytes.size();
+            mAwaitedQueued -= q.awaited ? 1 : 0;
             mQueue.pop_front();
         }
     }
@@ -356,14 +381,52 @@ bool HostConnection::flushQueued() {
 
 int64_t HostConnection::stuckSince() const {
     std::lock_guard<std::mutex> wlock(mWriteLock);
-    return mQueue.empty() ? 0 : mQueueProgressMs;
+    return mAwaitedQueued == 0 ? 0 : std::max(mQueueProgressMs, mAwaitedSinceMs);
 }
 
 void HostConnection::dropQueueLocked() {
     for (Queued& q : mQueue) closeAll(&q.fds);
-    mRuntime->uncharge(beyondFree(mQueuedBytes));
+    mRuntime->uncharge(mPeerUid, beyondFree(mQueuedBytes));
     mQueue.clear();
     mQueuedBytes = 0;
+    mAwaitedQueued = 0;
+}
+
+int64_t HostConnection::unfinishedSince() const {
+    return mThrottledNow.load(std::memory_order_acquire)
+               ? 0
+               : mPartialSinceMs.load(std::memory_order_acquire);
+}
+
+void HostConnection::addBacklog(size_t bytes) {
+    std::lock_guard<std::mutex> lock(mLock);
+    mBacklog += bytes;
+}
+
+void HostConnection::removeBacklog(size_t bytes) {
+    bool resume = false;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        mBacklog -= std::min(bytes, mBacklog);
+        if (mThrottled && mBacklog < mRuntime->limits().maxAsyncBacklog) {
+            mThrottled = false;
+            // A frame under way waited for us, not for its writer: its time starts again.
+            if (mPartialSinceMs.load(std::memory_order_relaxed) != 0) {
+                mPartialSinceMs.store(nowMs(), std::memory_order_release);
+            }
+            mThrottledNow.store(false, std::memory_order_release);
+            resume = mPollFd >= 0 && !mDead;
+            mCond.notify_all();  // a waiting caller reads again
+        }
+    }
+    if (resume) mRuntime->post(this);
+}
+
+bool HostConnection::throttledLocked() {
+    if (mBacklog < mRuntime->limits().maxAsyncBacklog) return false;
+    mThrottled = true;
+    mThrottledNow.store(true, std::memory_order_release);
+    return true;
 }
 
 // --- the reader role -----------------------------------------------------------------------------
@@ -382,7 +445,27 @@ bool HostConnection::beginRead(bool polled) {
 void HostConnection::releaseRoleLocked() {
     // mPending stays: only a read clears it.
     mReading = false;
+    // Nobody reads a dead connection again: the frame under way gives its memory back.
+    if (mDead) resetPartial();
     mCond.notify_all();
+}
+
+bool HostConnection::takeReady(Received* call, std::unique_lock<std::mutex>* lock,
+                               bool mayRunOneway) {
+    while (!mReady.empty()) {
+        Received next = std::move(mReady.front());
+        mReady.pop_front();
+        if ((next.header.flags & IBinder::FLAG_ONEWAY) != 0) {
+            // Still the reader, so the object sees its oneway calls in the order they came.
+            lock->unlock();
+            const bool run = mRuntime->asyncArrived(this, &next, mayRunOneway);
+            lock->lock();
+            if (!run) continue;  // it waits for its object, or for a pool thread
+        }
+        *call = std::move(next);
+        return true;
+    }
+    return false;
 }
 
 HostConnection::Next HostConnection::serveNext(Received* call) {
@@ -394,9 +477,7 @@ HostConnection::Next HostConnection::serveNext(Received* call) {
                 releaseRoleLocked();
                 return kDead;
             }
-            if (!mReady.empty()) {
-                *call = std::move(mReady.front());
-                mReady.pop_front();
+            if (takeReady(call, &lock, true)) {
                 // Whatever may still wait goes to another pool thread while this one runs
                 // the call.
                 const bool handOff = !mReady.empty() || mPending || mMayHaveMore || mEnded;
@@ -404,6 +485,10 @@ HostConnection::Next HostConnection::serveNext(Received* call) {
                 lock.unlock();
                 if (handOff) mRuntime->post(this);
                 return kCall;
+            }
+            if (mDead) {
+                releaseRoleLocked();
+                return kDead;
             }
             if (mEnded) {
                 // The peer closed, and every call it sent before has been taken.
@@ -413,6 +498,11 @@ HostConnection::Next HostConnection::serveNext(Received* call) {
             // The last read found the socket empty behind what it took, and no event came
             // since: nothing is left for this thread.
             if (readSome && !mMayHaveMore && !mPending) {
+                releaseRoleLocked();
+                return kIdle;
+            }
+            // Oneway calls it sent wait for their objects: it is read again once they run.
+            if (throttledLocked()) {
                 releaseRoleLocked();
                 return kIdle;
             }
@@ -476,12 +566,19 @@ HostConnection::Wait HostConnection::awaitReply(uint32_t txId, Received* out) {
             mReading = true;
             reading = true;
         }
-        if (!mReady.empty()) {
-            // A call into this process while it waits (a callback, say): run it here.
-            *out = std::move(mReady.front());
-            mReady.pop_front();
+        // A call into this process while it waits (a callback, say) is run here. Oneway
+        // calls go to the pool when there is one, as the driver never gives them to a thread
+        // waiting for its reply.
+        if (takeReady(out, &lock, !mRuntime->poolStarted())) {
             result = kRun;
             break;
+        }
+        if (!mReady.empty()) continue;  // the lock was let go: look again
+        if (mDead || mEnded) continue;
+        if (throttledLocked()) {
+            // The backlog this peer sent runs on other threads; read again once it shrinks.
+            mCond.wait(lock);
+            continue;
         }
         mPending = false;  // the read takes whatever the event announced
         lock.unlock();
@@ -607,16 +704,30 @@ HostConnection::Pump HostConnection::pump(bool block) {
 }
 
 bool HostConnection::growPartial(size_t want) {
+    const bool map = want >= kMapAbove;
+    if (map) want = pageRounded(want);
     // Over the budget, the connection is dropped: its peer is the one asking for more.
     const size_t more = beyondFree(want) - beyondFree(mPartialCap);
-    if (!mRuntime->charge(more)) return false;
-    uint8_t* grown = static_cast<uint8_t*>(realloc(mPartial, want));
-    if (grown == nullptr) {
-        mRuntime->uncharge(more);
+    if (!mRuntime->charge(mPeerUid, more)) return false;
+    void* grown = nullptr;
+    if (!map) {
+        grown = realloc(mPartial, want);
+    } else if (mPartialMapped) {
+        grown = mremap(mPartial, mPartialCap, want, MREMAP_MAYMOVE);
+    } else {
+        grown = mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (grown != MAP_FAILED) {
+            if (mPartialLen > 0) memcpy(grown, mPartial, mPartialLen);
+            free(mPartial);
+        }
+    }
+    if (grown == nullptr || grown == MAP_FAILED) {
+        mRuntime->uncharge(mPeerUid, more);
         return false;
     }
-    mPartial = grown;
+    mPartial = static_cast<uint8_t*>(grown);
     mPartialCap = want;
+    mPartialMapped = map;
     return true;
 }
 
@@ -633,12 +744,34 @@ bool HostConnection::appendPartial(const uint8_t* bytes, size_t n) {
 }
 
 void HostConnection::resetPartial() {
-    free(mPartial);
-    mRuntime->uncharge(beyondFree(mPartialCap));
+    if (mPartialMapped) {
+        munmap(mPartial, mPartialCap);
+    } else {
+        free(mPartial);
+    }
+    mRuntime->uncharge(mPeerUid, beyondFree(mPartialCap));
     mPartial = nullptr;
     mPartialLen = mPartialCap = mPartialTotal = 0;
+    mPartialMapped = false;
     closeAll(&mPartialFds);
     mPartialFdsLost = false;
+    mPartialSinceMs.store(0, std::memory_order_release);
+    if (mPartialTimed) {
+        mPartialTimed = false;
+        mRuntime->frameEnded(this);
+    }
+}
+
+void HostConnection::partialBegun() {
+    mPartialSinceMs.store(nowMs(), std::memory_order_release);
+    if (mPartialTimed) return;
+    {
+        // Only a pool keeps the time; without one the reader is the client's own thread.
+        std::lock_guard<std::mutex> lock(mLock);
+        if (mPollFd < 0 || mDead) return;
+    }
+    mPartialTimed = true;
+    mRuntime->frameStarted(this);
 }
 
 bool HostConnection::takeChunk(const uint8_t* bytes, size_t n, const Sender& sender,
@@ -699,7 +832,9 @@ bool HostConnection::takeChunk(const uint8_t* bytes, size_t n, const Sender& sen
             mPartialTotal = total;
             mPartialFds.swap(*own);
             mPartialFdsLost = lost;
-            return appendPartial(bytes + p, n - p);
+            if (!appendPartial(bytes + p, n - p)) return false;
+            partialBegun();
+            return true;
         }
         if (!finishFrame(bytes + p, total, sender, own, lost)) return false;
         p += total;
@@ -787,6 +922,7 @@ void HostConnection::markDead() {
     std::map<uint32_t, Export> exports;
     std::map<uint32_t, Received> replies;
     std::deque<Received> ready;
+    bool unread;
     {
         std::lock_guard<std::mutex> lock(mLock);
         if (mDead) return;
@@ -797,13 +933,18 @@ void HostConnection::markDead() {
         mNodeOf.clear();
         replies.swap(mReplies);
         ready.swap(mReady);
+        unread = !mReading;  // and nobody can take the reader role any more
         mCond.notify_all();
     }
+    // The frame under way will never finish: its memory goes back now. (A reader gives it
+    // back when it lets the role go.)
+    if (unread) resetPartial();
     {
         std::lock_guard<std::mutex> wlock(mWriteLock);
         dropQueueLocked();
     }
     mRuntime->noteDrained(this);  // the runtime holds queueing connections until they drain
+    mRuntime->connectionLost(this);
     // Objects are released outside the locks: their destructors may call back in.
 }
 

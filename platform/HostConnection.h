@@ -15,9 +15,10 @@
  * so a connection handed to another process speaks with that process's identity.
  *
  * What a peer can make the connection hold is bounded: a partial frame grows only as its bytes
- * arrive, what is buffered beyond a small allowance is charged to the process's budget, and
- * replies to a peer that does not read wait in a capped queue (when a pool polls the
- * connection) instead of holding the thread that sent them.
+ * arrive and has a deadline, what is buffered beyond a small allowance is charged to the
+ * peer's uid, and frames to a peer that does not read wait in a capped queue (when a pool
+ * polls the connection) instead of holding the thread that sent them; oneway calls past the
+ * queue's async cap fail at once.
  */
 #pragma once
 
@@ -26,6 +27,7 @@
 #include <sys/types.h>
 #include <utils/RefBase.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -75,13 +77,22 @@ private:
     void release();
 };
 
+/** What a oneway call waiting for its object counts against its connection's backlog. */
+inline size_t backlogBytes(const Received& call) {
+    return sizeof(FrameHeader) + call.dataSize + call.objectCount * sizeof(uint32_t);
+}
+
 class HostConnection : public RefBase {
 public:
     enum Next { kCall, kIdle, kDead };
+    /** What a frame is to its peer: awaited (a reply, or a call whose caller waits), a oneway
+     *  call, or a RELEASE. Only awaited frames make a queue the peer does not read stuck. */
+    enum Send { kAwaited, kOneway, kRelease };
 
     /**
      * Takes a connected socket (SO_PASSCRED already set). `root` is node 0 (null for outgoing
-     * connections). `peerUid` is the uid counted against the per-uid cap (incoming only).
+     * connections). `peerUid` is the peer's uid: what the connection holds is charged to it,
+     * and incoming connections are counted against its cap.
      */
     HostConnection(HostRuntime* rt, int fd, uint64_t key, bool incoming, const sp<IBinder>& root,
                    uid_t peerUid);
@@ -100,13 +111,23 @@ public:
      * Sends one frame, its descriptors with its first byte. On a polled connection the bytes
      * the socket does not take at once wait in the connection's queue; otherwise the caller
      * waits for the peer, at most the stuck-writer bound. DEAD_OBJECT when the peer is gone,
-     * stuck or over its queue cap; BAD_VALUE when a descriptor is not open.
+     * stuck or over its queue cap; BAD_VALUE when a descriptor is not open. A oneway call
+     * never waits: FAILED_TRANSACTION, with nothing sent, when the peer has not taken what
+     * is queued for it (over the async cap, or any unpolled backlog).
      */
-    status_t sendFrame(std::vector<uint8_t>&& frame, const std::vector<int>& fds);
+    status_t sendFrame(std::vector<uint8_t>&& frame, const std::vector<int>& fds,
+                       Send kind = kAwaited);
     /** Pool side, on writability: sends what is queued. False when the connection broke. */
     bool flushQueued();
-    /** Milliseconds (monotonic) of the queue's last progress; 0 when nothing is queued. */
+    /** Since when (monotonic ms) an awaited frame waits without progress; 0 when none does. */
     int64_t stuckSince() const;
+
+    /** Since when (monotonic ms) a frame under way waits for its rest; 0 when none does, or
+     *  when this side is not reading (its oneway backlog is full). */
+    int64_t unfinishedSince() const;
+    /** Oneway calls read from here started or stopped waiting for their object. */
+    void addBacklog(size_t bytes);
+    void removeBacklog(size_t bytes);
 
     // --- the reader role, pool side ------------------------------------------------------------
     /**
@@ -160,9 +181,12 @@ private:
     bool finishFrame(const uint8_t* frame, size_t len, const Sender& sender, std::vector<int>* fds,
                      bool fdsLost);
     void resetPartial();
+    void partialBegun();
     void releaseNodes(const uint8_t* pairs, size_t count);
     void deliverReply(Received&& reply);
     void releaseRoleLocked();
+    bool throttledLocked();
+    bool takeReady(Received* call, std::unique_lock<std::mutex>* lock, bool mayRunOneway);
     void updatePollLocked();
     bool sendQueuedLocked();
     void dropQueueLocked();
@@ -179,10 +203,13 @@ private:
         std::vector<uint8_t> bytes;
         size_t sent = 0;
         std::vector<int> fds;  // our own duplicates, closed once sent
+        bool awaited = false;
     };
     std::deque<Queued> mQueue;
     size_t mQueuedBytes = 0;
     int64_t mQueueProgressMs = 0;
+    size_t mAwaitedQueued = 0;  // awaited frames in the queue
+    int64_t mAwaitedSinceMs = 0;
 
     mutable std::mutex mLock;
     std::condition_variable mCond;
@@ -193,6 +220,9 @@ private:
     bool mMayHaveMore = false;  // the last read did not end on an empty socket
     bool mEnded = false;        // the peer closed; what it sent before is still served
     bool mWantWrite = false;
+    bool mThrottled = false;                 // not read while its oneway backlog is full
+    std::atomic<bool> mThrottledNow{false};  // the same, read without the lock
+    size_t mBacklog = 0;  // bytes of oneway calls read and waiting for their object
     int mPollFd = -1;
     uint32_t mNextTx = 1;
     std::set<uint32_t> mWaiters;
@@ -217,6 +247,15 @@ private:
     Sender mPartialSender;
     std::vector<int> mPartialFds;
     bool mPartialFdsLost = false;
+    bool mPartialMapped = false;  // the buffer is an mmap (large), not a malloc
+    bool mPartialTimed = false;   // registered for the deadline
+    std::atomic<int64_t> mPartialSinceMs{0};
+};
+
+/** A oneway call waiting for its object, with the connection it came on. */
+struct AsyncCall {
+    sp<HostConnection> conn;
+    Received call;
 };
 
 }  // namespace hostbinder

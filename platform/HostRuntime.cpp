@@ -14,6 +14,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -35,6 +36,7 @@ constexpr const char* kDefaultDir = "/run/hostbinder";
 // hands connections to the pool has its own.
 constexpr uint64_t kListenerBit = 1ull << 63;
 constexpr uint64_t kWakeKey = ~0ull;
+constexpr uint64_t kFrameTimerKey = ~0ull - 1;
 
 // While out of descriptors with no spare to refuse a client with, accepting is retried this
 // often (new clients would otherwise wait for another one to connect).
@@ -217,6 +219,8 @@ void HostRuntime::abandon() {
     mEpoll = -1;
     if (mWakeFd >= 0) close(mWakeFd);
     mWakeFd.store(-1);
+    if (mFrameTimer >= 0) close(mFrameTimer);
+    mFrameTimer.store(-1);
     if (mReserveFd >= 0) close(mReserveFd);
     mReserveFd = -1;
     for (auto& l : mListeners) close(l.second.fd);
@@ -232,17 +236,46 @@ void HostRuntime::setLimits(const Limits& limits) {
     mLimits = limits;
 }
 
-bool HostRuntime::charge(size_t bytes) {
-    const size_t budget = mLimits.bufferBudget;
-    size_t cur = mBuffered.load(std::memory_order_relaxed);
-    do {
-        if (bytes > budget || cur > budget - bytes) return false;
-    } while (!mBuffered.compare_exchange_weak(cur, cur + bytes, std::memory_order_relaxed));
+namespace {
+
+size_t overShare(size_t held, size_t share) {
+    return held > share ? held - share : 0;
+}
+
+}  // namespace
+
+bool HostRuntime::charge(uid_t uid, size_t bytes) {
+    if (bytes == 0) return true;
+    std::lock_guard<std::mutex> lock(mBudgetLock);
+    auto it = mHeldByUid.find(uid);
+    const size_t held = it == mHeldByUid.end() ? 0 : it->second;
+    if (bytes > SIZE_MAX - held) return false;
+    // Only what goes beyond the uid's own share draws on the budget that all share.
+    const size_t more =
+        overShare(held + bytes, mLimits.uidShare) - overShare(held, mLimits.uidShare);
+    if (more > mLimits.bufferBudget - std::min(mBudgetUsed, mLimits.bufferBudget)) return false;
+    mHeldByUid[uid] = held + bytes;
+    mBudgetUsed += more;
+    mBuffered.fetch_add(bytes, std::memory_order_relaxed);
     return true;
 }
 
-void HostRuntime::uncharge(size_t bytes) {
-    if (bytes != 0) mBuffered.fetch_sub(bytes, std::memory_order_relaxed);
+void HostRuntime::uncharge(uid_t uid, size_t bytes) {
+    if (bytes == 0) return;
+    std::lock_guard<std::mutex> lock(mBudgetLock);
+    auto it = mHeldByUid.find(uid);
+    if (it == mHeldByUid.end()) return;
+    const size_t held = it->second;
+    const size_t taken = std::min(bytes, held);
+    const size_t less =
+        overShare(held, mLimits.uidShare) - overShare(held - taken, mLimits.uidShare);
+    mBudgetUsed -= std::min(less, mBudgetUsed);
+    if (held == taken) {
+        mHeldByUid.erase(it);
+    } else {
+        it->second = held - taken;
+    }
+    mBuffered.fetch_sub(taken, std::memory_order_relaxed);
 }
 
 // --- proxies -----------------------------------------------------------------------------------
@@ -296,11 +329,202 @@ void HostRuntime::dropProxy(int32_t handle, const BpBinder* proxy) {
         mProxies.erase(it);
         if (--mProxyCount[conn->key()] == 0) mProxyCount.erase(conn->key());
     }
-    if (!conn->isDead() && conn->sendFrame(releaseFrame(node, received), {}) == DEAD_OBJECT) {
+    if (!conn->isDead() && conn->sendFrame(releaseFrame(node, received), {},
+                                           HostConnection::kRelease) == DEAD_OBJECT) {
         connectionDied(conn);  // it is gone from the tables too, and its socket closes
         return;
     }
     closeIfUnused(conn);
+}
+
+// --- death notifications -------------------------------------------------------------------------
+
+status_t HostRuntime::requestDeath(int32_t handle, const BpBinder* proxy) {
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        auto it = mProxies.find(handle);
+        if (it == mProxies.end() || it->second.proxy.unsafe_get() != proxy) return DEAD_OBJECT;
+        ProxyEntry& e = it->second;
+        e.wantsDeath = true;
+        if (e.dead && !e.deathQueued) {
+            e.deathQueued = true;
+            mDeaths.push_back(handle);
+            mHasDeaths.store(true, std::memory_order_release);
+            queued = true;
+        }
+    }
+    if (queued) wake();
+    return NO_ERROR;
+}
+
+void HostRuntime::clearDeath(int32_t handle, const BpBinder* proxy) {
+    std::lock_guard<std::mutex> lock(mLock);
+    auto it = mProxies.find(handle);
+    if (it == mProxies.end() || it->second.proxy.unsafe_get() != proxy) return;
+    it->second.wantsDeath = false;
+    it->second.deathQueued = false;  // a handle left in the queue is skipped
+}
+
+void HostRuntime::connectionLost(HostConnection* conn) {
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        const uint64_t key = conn->key();
+        for (auto it = mProxyByNode.lower_bound(std::make_pair(key, 0u));
+             it != mProxyByNode.end() && it->first.first == key; ++it) {
+            auto e = mProxies.find(it->second);
+            if (e == mProxies.end()) continue;
+            e->second.dead = true;
+            if (e->second.wantsDeath && !e->second.deathQueued) {
+                e->second.deathQueued = true;
+                mDeaths.push_back(it->second);
+                queued = true;
+            }
+        }
+        if (queued) mHasDeaths.store(true, std::memory_order_release);
+    }
+    // Told by a pool thread, never by the one that found the death: it may hold locks that
+    // the recipients take.
+    if (queued) wake();
+}
+
+bool HostRuntime::takeDeath(sp<BpBinder>* proxy) {
+    if (!mHasDeaths.load(std::memory_order_acquire)) return false;
+    bool more;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        while (*proxy == nullptr && !mDeaths.empty()) {
+            auto it = mProxies.find(mDeaths.front());
+            mDeaths.pop_front();
+            if (it == mProxies.end() || !it->second.deathQueued) continue;
+            it->second.deathQueued = false;
+            *proxy = it->second.proxy.promote();  // null when it is going away: no one to tell
+        }
+        more = !mDeaths.empty();
+        mHasDeaths.store(more, std::memory_order_release);
+    }
+    if (more) wake();  // another thread takes the next
+    return *proxy != nullptr;
+}
+
+// --- oneway calls --------------------------------------------------------------------------------
+
+bool HostRuntime::asyncArrived(const sp<HostConnection>& conn, Received* call, bool mayRun) {
+    bool idle;
+    {
+        std::lock_guard<std::mutex> lock(mAsyncLock);
+        AsyncNode& node = mAsync[call->target.get()];
+        if (node.target == nullptr) node.target = call->target;
+        idle = !node.running && node.waiting.empty();
+        if (idle && mayRun) {
+            node.running = true;
+            return true;
+        }
+        if (idle) {
+            mAsyncIdle.push_back(call->target.get());
+            mHasAsyncIdle.store(true, std::memory_order_release);
+        }
+        // Counted before anyone can take it, so the backlog never runs below zero.
+        conn->addBacklog(backlogBytes(*call));
+        node.waiting.push_back(AsyncCall{conn, std::move(*call)});
+    }
+    if (idle) wake();
+    return false;
+}
+
+bool HostRuntime::asyncFinished(IBinder* target, AsyncCall* next) {
+    sp<IBinder> last;  // let go outside the lock: it may be the object's last reference
+    {
+        std::lock_guard<std::mutex> lock(mAsyncLock);
+        auto it = mAsync.find(target);
+        if (it == mAsync.end()) return false;
+        if (it->second.waiting.empty()) {
+            last = std::move(it->second.target);
+            mAsync.erase(it);
+            return false;
+        }
+        *next = std::move(it->second.waiting.front());
+        it->second.waiting.pop_front();
+    }
+    next->conn->removeBacklog(backlogBytes(next->call));
+    return true;
+}
+
+bool HostRuntime::takeAsync(AsyncCall* call) {
+    if (!mHasAsyncIdle.load(std::memory_order_acquire)) return false;
+    bool more;
+    {
+        std::lock_guard<std::mutex> lock(mAsyncLock);
+        if (mAsyncIdle.empty()) return false;
+        AsyncNode& node = mAsync[mAsyncIdle.front()];
+        mAsyncIdle.pop_front();
+        node.running = true;
+        *call = std::move(node.waiting.front());
+        node.waiting.pop_front();
+        more = !mAsyncIdle.empty();
+        mHasAsyncIdle.store(more, std::memory_order_release);
+    }
+    call->conn->removeBacklog(backlogBytes(call->call));
+    if (more) wake();
+    return true;
+}
+
+// --- frames under way ----------------------------------------------------------------------------
+
+void HostRuntime::frameStarted(const sp<HostConnection>& conn) {
+    std::lock_guard<std::mutex> lock(mWorkLock);
+    mUnfinished[conn->key()] = conn;
+    if (!mFrameTimerArmed) armFrameTimerLocked(nowMs() + mLimits.frameDeadlineMs);
+}
+
+void HostRuntime::frameEnded(HostConnection* conn) {
+    sp<HostConnection> held;  // the caller holds another reference
+    std::lock_guard<std::mutex> lock(mWorkLock);
+    auto it = mUnfinished.find(conn->key());
+    if (it == mUnfinished.end()) return;
+    held = std::move(it->second);
+    mUnfinished.erase(it);
+}
+
+void HostRuntime::armFrameTimerLocked(int64_t atMs) {
+    const int fd = mFrameTimer.load(std::memory_order_acquire);
+    if (fd < 0) return;
+    struct itimerspec when {};
+    when.it_value.tv_sec = atMs / 1000;
+    when.it_value.tv_nsec = (atMs % 1000) * 1000000;
+    if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) when.it_value.tv_nsec = 1;
+    mFrameTimerArmed = timerfd_settime(fd, TFD_TIMER_ABSTIME, &when, nullptr) == 0;
+}
+
+void HostRuntime::sweepUnfinished() {
+    uint64_t ticks;
+    if (read(mFrameTimer.load(std::memory_order_acquire), &ticks, sizeof(ticks)) < 0) {
+        // Another thread read the expiry first; the sweep is harmless all the same.
+    }
+    std::vector<sp<HostConnection>> unfinished;
+    {
+        std::lock_guard<std::mutex> lock(mWorkLock);
+        mFrameTimerArmed = false;
+        for (const auto& u : mUnfinished) unfinished.push_back(u.second);
+    }
+    const int64_t now = nowMs();
+    for (const auto& conn : unfinished) {
+        const int64_t since = conn->unfinishedSince();
+        // Its writer stopped in the middle of a frame: what it sent so far goes.
+        if (since != 0 && now - since >= mLimits.frameDeadlineMs) connectionDied(conn);
+    }
+    unfinished.clear();
+    std::lock_guard<std::mutex> lock(mWorkLock);
+    int64_t next = INT64_MAX;
+    for (const auto& u : mUnfinished) {
+        const int64_t since = u.second->unfinishedSince();
+        // One not being read (0), or just dropped, is looked at again a deadline later.
+        int64_t due = (since != 0 ? since : now) + mLimits.frameDeadlineMs;
+        if (due <= now) due = now + mLimits.frameDeadlineMs;
+        next = std::min(next, due);
+    }
+    if (next != INT64_MAX) armFrameTimerLocked(next);
 }
 
 // --- connections -------------------------------------------------------------------------------
@@ -500,10 +724,14 @@ sp<IBinder> HostRuntime::checkService(const std::string& name) {
     }
     const int fd = connectTo(path);
     if (fd < 0) return nullptr;
+    // What the server makes this process hold is charged to the server's uid.
+    struct ucred cred {};
+    socklen_t len = sizeof(cred);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) cred.uid = 0;
     sp<HostConnection> conn;
     {
         std::lock_guard<std::mutex> lock(mLock);
-        conn = new HostConnection(this, fd, mNextKey++, false, nullptr, 0);
+        conn = new HostConnection(this, fd, mNextKey++, false, nullptr, cred.uid);
         mConns[conn->key()] = conn;
         mServiceCache[name] = CachedService{conn->key(), st.st_dev, st.st_ino};
         if (mPoolStarted) addToPollLocked(conn);
@@ -565,6 +793,11 @@ int HostRuntime::ensurePollLocked() {
         ev.data.u64 = kWakeKey;
         epoll_ctl(mEpoll, EPOLL_CTL_ADD, wakeFd, &ev);
         mWakeFd.store(wakeFd, std::memory_order_release);
+        // Armed only while a frame is under way: an idle process never wakes for it.
+        const int timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        ev.data.u64 = kFrameTimerKey;
+        epoll_ctl(mEpoll, EPOLL_CTL_ADD, timer, &ev);
+        mFrameTimer.store(timer, std::memory_order_release);
         for (const auto& l : mListeners) addListenerToPollLocked(l.first, l.second.fd);
     }
     return mEpoll;
@@ -585,7 +818,7 @@ void HostRuntime::startThreadPool() {
     {
         std::lock_guard<std::mutex> lock(mLock);
         if (mPoolStarted) return;
-        mPoolStarted = true;
+        mPoolStarted.store(true, std::memory_order_release);
         ensurePollLocked();
         for (const auto& c : mConns) addToPollLocked(c.second);
         mSpawned++;
@@ -603,19 +836,20 @@ status_t HostRuntime::setMaxThreads(size_t maxThreads) {
 void HostRuntime::threadJoined() {
     std::lock_guard<std::mutex> lock(mLock);
     if (!mPoolStarted) {
-        mPoolStarted = true;
+        mPoolStarted.store(true, std::memory_order_release);
         ensurePollLocked();
         for (const auto& c : mConns) addToPollLocked(c.second);
     }
 }
 
-sp<HostConnection> HostRuntime::waitWork() {
+bool HostRuntime::waitWork(Work* work) {
     int ep;
     {
         std::lock_guard<std::mutex> lock(mLock);
         ep = ensurePollLocked();
     }
     for (;;) {
+        if (takeDeath(&work->obituary) || takeAsync(&work->async)) return true;
         const int timeout = pollTimeoutMs();
         mIdle.fetch_add(1);
         struct epoll_event ev {};
@@ -623,7 +857,7 @@ sp<HostConnection> HostRuntime::waitWork() {
         mIdle.fetch_sub(1);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return nullptr;
+            return false;
         }
         if (mHasQueued.load(std::memory_order_acquire)) sweepStuck();
         if (mAcceptStarved.load(std::memory_order_relaxed)) {
@@ -638,7 +872,14 @@ sp<HostConnection> HostRuntime::waitWork() {
         const uint64_t key = ev.data.u64;
         if (key == kWakeKey) {
             sp<HostConnection> conn = takeRunnable();
-            if (conn != nullptr && conn->beginRead(false)) return conn;
+            if (conn != nullptr && conn->beginRead(false)) {
+                work->conn = std::move(conn);
+                return true;
+            }
+            continue;
+        }
+        if (key == kFrameTimerKey) {
+            sweepUnfinished();
             continue;
         }
         if ((key & kListenerBit) != 0) {
@@ -658,7 +899,8 @@ sp<HostConnection> HostRuntime::waitWork() {
         }
         if ((ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0 &&
             conn->beginRead(true)) {
-            return conn;
+            work->conn = std::move(conn);
+            return true;
         }
     }
 }

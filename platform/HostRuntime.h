@@ -1,7 +1,8 @@
 /*
  * Process-wide state of the host binder: the rendezvous directory, the service sockets this
- * process listens on, its connections, the proxy handle table, the thread pool's poll set and
- * the limits on what peers can make the process hold.
+ * process listens on, its connections, the proxy handle table with the deaths its proxies
+ * asked to hear of, the queues of oneway calls per object, the thread pool's poll set and the
+ * limits on what peers can make the process hold.
  *
  * The state belongs to the process that created it. A forked child (fork() or a raw clone,
  * which runs no atfork handlers) notices the changed pid on its next call, closes the inherited
@@ -14,6 +15,7 @@
  */
 #pragma once
 
+#include <binder/BpBinder.h>
 #include <binder/IBinder.h>
 #include <binder/Parcel.h>
 #include <sys/types.h>
@@ -41,13 +43,26 @@ namespace hostbinder {
 
 /** What peers can make this process hold. */
 struct Limits {
-    /** Bytes buffered for all connections together: frames under way, calls waiting to run
-     *  and replies waiting for a slow reader. A connection that needs more is dropped. */
+    /** Bytes buffered beyond the uids' own shares, for all connections together: frames
+     *  under way and replies waiting for a slow reader. A connection that needs more than its
+     *  uid's share and what is left of this is dropped. */
     size_t bufferBudget = 32 * 1024 * 1024;
+    /** What every uid, root and this process's own included, may hold whatever the others
+     *  hold: a call of the largest frame fits, so no uid is starved by another. */
+    size_t uidShare = 2 * 1024 * 1024;
     /** Unsent bytes one connection may queue; past it the connection is dropped. */
     size_t maxQueuedPerConnection = 2 * 1024 * 1024;
-    /** A queue that the peer has not taken a byte of for this long drops its connection. */
+    /** Unsent bytes a oneway call may find queued for its peer; past it the call fails with
+     *  FAILED_TRANSACTION at once and the connection goes on. */
+    size_t maxAsyncQueued = 256 * 1024;
+    /** Oneway calls read from one connection and waiting for their object; past it the
+     *  connection is not read until some have run. */
+    size_t maxAsyncBacklog = 64 * 1024;
+    /** A queue holding replies or calls that the peer has not taken a byte of for this long
+     *  drops its connection. */
     int stuckWriteMs = 5000;
+    /** A frame not complete this long after its first bytes came closes its connection. */
+    int frameDeadlineMs = 1000;
     /** Incoming connections per uid; root and this process's own uid are not counted. */
     size_t maxConnectionsPerUid = 32;
 };
@@ -66,9 +81,10 @@ public:
     const Limits& limits() const { return mLimits; }
     /** Replaces the limits; for servers that want other bounds (and for tests). */
     void setLimits(const Limits& limits);
-    /** Charges `bytes` to the buffer budget; false (nothing charged) when it would overflow. */
-    bool charge(size_t bytes);
-    void uncharge(size_t bytes);
+    /** Charges `bytes` held for a peer of `uid` to its share, or beyond it to the budget;
+     *  false (nothing charged) when neither has room. */
+    bool charge(uid_t uid, size_t bytes);
+    void uncharge(uid_t uid, size_t bytes);
     size_t buffered() const { return mBuffered.load(std::memory_order_relaxed); }
 
     // --- proxies ---------------------------------------------------------------------------
@@ -78,6 +94,34 @@ public:
     bool lookupHandle(int32_t handle, sp<HostConnection>* conn, uint32_t* node);
     /** Called by a dying proxy: tells the owner how many references it drops. */
     void dropProxy(int32_t handle, const BpBinder* proxy);
+
+    // --- death notifications ---------------------------------------------------------------
+    /**
+     * The proxy wants to hear of its owner's death. A death already seen is queued for the
+     * pool at once, as the driver does. DEAD_OBJECT when the handle is not this state's.
+     */
+    status_t requestDeath(int32_t handle, const BpBinder* proxy);
+    void clearDeath(int32_t handle, const BpBinder* proxy);
+    /** The connection died: queues the deaths its proxies asked for. From markDead() only. */
+    void connectionLost(HostConnection* conn);
+
+    // --- oneway calls ----------------------------------------------------------------------
+    /**
+     * A oneway call was read from `conn`. Calls to one object run one at a time, in the
+     * order they came. True when the object was idle and `mayRun`: the caller runs `call` now
+     * and then asks asyncFinished() for the next. Otherwise the call waits for the object, or,
+     * with the object idle, for a pool thread.
+     */
+    bool asyncArrived(const sp<HostConnection>& conn, Received* call, bool mayRun);
+    /** A oneway call to `target` ran: true with the next one for it, which the caller runs. */
+    bool asyncFinished(IBinder* target, AsyncCall* next);
+    bool poolStarted() const { return mPoolStarted.load(std::memory_order_acquire); }
+
+    // --- frames under way ------------------------------------------------------------------
+    /** A polled connection has begun a frame whose rest is still to come. */
+    void frameStarted(const sp<HostConnection>& conn);
+    /** That frame is complete or dropped. */
+    void frameEnded(HostConnection* conn);
 
     // --- connections -----------------------------------------------------------------------
     void connectionDied(const sp<HostConnection>& conn);
@@ -102,11 +146,17 @@ public:
     sp<ProcessState> processState(ProcessState* (*make)());
     void startThreadPool();
     status_t setMaxThreads(size_t maxThreads);
+    /** What a pool thread is given to do; exactly one member is set. */
+    struct Work {
+        sp<HostConnection> conn;  // the caller holds its reader role
+        sp<BpBinder> obituary;    // a proxy whose death its recipients are to hear of
+        AsyncCall async;          // a oneway call whose object was idle
+    };
     /**
      * Pool thread: waits for work. Accepts clients, sends queued bytes, drops stuck
-     * connections; returns a connection whose reader role the caller now holds, or null.
+     * connections and frames past their deadline; false on a failed poll.
      */
-    sp<HostConnection> waitWork();
+    bool waitWork(Work* work);
     /** Before a pool thread runs a transaction: adds a thread when none would be left idle. */
     void beforeExecute();
     void threadJoined();
@@ -127,6 +177,10 @@ private:
     int pollTimeoutMs();
     void sweepStuck();
     sp<HostConnection> takeRunnable();
+    bool takeDeath(sp<BpBinder>* proxy);
+    bool takeAsync(AsyncCall* call);
+    void armFrameTimerLocked(int64_t atMs);
+    void sweepUnfinished();
     void wake();
 
     const pid_t mPid;
@@ -136,6 +190,9 @@ private:
     const uid_t mOwnUid;
     Limits mLimits;
     std::atomic<size_t> mBuffered{0};
+    std::mutex mBudgetLock;
+    std::map<uid_t, size_t> mHeldByUid;
+    size_t mBudgetUsed = 0;  // held beyond the uids' shares
 
     std::mutex mLock;
     int mEpoll = -1;
@@ -159,10 +216,15 @@ private:
         uint32_t node;
         wp<BpBinder> proxy;
         uint32_t received;
+        bool wantsDeath = false;
+        bool deathQueued = false;
+        bool dead = false;
     };
     std::map<int32_t, ProxyEntry> mProxies;
     std::map<std::pair<uint64_t, uint32_t>, int32_t> mProxyByNode;
     std::map<uint64_t, size_t> mProxyCount;  // per connection
+    std::deque<int32_t> mDeaths;             // handles whose recipients are to be told
+    std::atomic<bool> mHasDeaths{false};
 
     struct CachedService {
         uint64_t connKey;
@@ -174,7 +236,7 @@ private:
     sp<IServiceManager> mServiceManager;
     sp<ProcessState> mProcess;
 
-    bool mPoolStarted = false;
+    std::atomic<bool> mPoolStarted{false};
     size_t mMaxThreads = 15;
     size_t mSpawned = 0;
     std::atomic<int> mIdle{0};
@@ -185,6 +247,21 @@ private:
     std::set<uint64_t> mRunnableKeys;
     std::map<uint64_t, sp<HostConnection>> mQueued;
     std::atomic<bool> mHasQueued{false};
+    // Connections with a frame under way, and the timer that is armed only while there are.
+    std::map<uint64_t, sp<HostConnection>> mUnfinished;
+    std::atomic<int> mFrameTimer{-1};
+    bool mFrameTimerArmed = false;
+
+    // Oneway calls per object: present while one runs or waits.
+    struct AsyncNode {
+        sp<IBinder> target;
+        bool running = false;
+        std::deque<AsyncCall> waiting;
+    };
+    std::mutex mAsyncLock;
+    std::map<IBinder*, AsyncNode> mAsync;
+    std::deque<IBinder*> mAsyncIdle;  // objects with calls waiting and nothing running
+    std::atomic<bool> mHasAsyncIdle{false};
 };
 
 // Entry points of the calling thread's state (IPCThreadState.cpp).

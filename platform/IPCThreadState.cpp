@@ -220,7 +220,8 @@ status_t IPCThreadState::transact(int32_t handle, uint32_t code, const Parcel& d
     if (err != NO_ERROR) return err;
     const bool oneway = (flags & IBinder::FLAG_ONEWAY) != 0;
     if (!oneway) conn->registerWaiter(h.txId);
-    err = conn->sendFrame(std::move(frame), fds);
+    err = conn->sendFrame(std::move(frame), fds,
+                          oneway ? HostConnection::kOneway : HostConnection::kAwaited);
     if (err != NO_ERROR || oneway) {
         if (!oneway) conn->unregisterWaiter(h.txId);
         if (err == DEAD_OBJECT) rt->connectionDied(conn);
@@ -247,11 +248,23 @@ status_t IPCThreadState::waitForResponse(Parcel* reply, status_t* /*acquireResul
                 return DEAD_OBJECT;
             case HostConnection::kRun: {
                 // A call into this process while it waits (a callback, say): run it here.
-                IncomingCall in{out->rt, out->conn, &got};
-                IncomingCall* const saved = tIncoming;
-                tIncoming = &in;
-                executeCommand(hostbinder::FRAME_TRANSACTION);
-                tIncoming = saved;
+                // A oneway one comes here only without a pool, and then those queued behind
+                // it for the same object run here too.
+                const bool oneway = (got.header.flags & IBinder::FLAG_ONEWAY) != 0;
+                IBinder* const target = got.target.get();
+                sp<HostConnection> from = out->conn;
+                Received* call = &got;
+                hostbinder::AsyncCall next;
+                for (;;) {
+                    IncomingCall in{out->rt, from, call};
+                    IncomingCall* const saved = tIncoming;
+                    tIncoming = &in;
+                    executeCommand(hostbinder::FRAME_TRANSACTION);
+                    tIncoming = saved;
+                    if (!oneway || !out->rt->asyncFinished(target, &next)) break;
+                    from = next.conn;
+                    call = &next.call;
+                }
                 continue;
             }
             case HostConnection::kReply: {
@@ -278,26 +291,57 @@ status_t IPCThreadState::getAndExecuteCommand() {
         rt->threadJoined();
         if (tSlot.state == this) tSlot.pool = rt;
     }
-    sp<HostConnection> conn = rt->waitWork();
-    if (conn == nullptr) return NO_ERROR;
-    Received call;
-    switch (conn->serveNext(&call)) {
-        case HostConnection::kDead:
-            rt->connectionDied(conn);
-            return NO_ERROR;
-        case HostConnection::kIdle:
-            rt->closeIfUnused(conn);
-            return NO_ERROR;
-        case HostConnection::kCall:
-            break;
+    HostRuntime::Work work;
+    if (!rt->waitWork(&work)) return NO_ERROR;
+    if (work.obituary != nullptr) {
+        rt->beforeExecute();
+        // The driver's BR_DEAD_BINDER: the recipients hear of it on this thread, which holds
+        // no lock of the transport.
+        work.obituary->sendObituary();
+        return NO_ERROR;
+    }
+    sp<HostConnection> conn = std::move(work.async.conn);
+    Received call = std::move(work.async.call);
+    if (conn == nullptr) {
+        conn = std::move(work.conn);
+        switch (conn->serveNext(&call)) {
+            case HostConnection::kDead:
+                rt->connectionDied(conn);
+                return NO_ERROR;
+            case HostConnection::kIdle:
+                rt->closeIfUnused(conn);
+                return NO_ERROR;
+            case HostConnection::kCall:
+                break;
+        }
     }
     rt->beforeExecute();
-    IncomingCall in{rt, conn, &call};
-    IncomingCall* const saved = tIncoming;
-    tIncoming = &in;
-    const status_t err = executeCommand(hostbinder::FRAME_TRANSACTION);
-    tIncoming = saved;
+    // Oneway calls to one object run here back to back, in the order they came.
+    const bool oneway = (call.header.flags & IBinder::FLAG_ONEWAY) != 0;
+    IBinder* const target = call.target.get();
+    status_t err;
+    for (;;) {
+        IncomingCall in{rt, conn, &call};
+        IncomingCall* const saved = tIncoming;
+        tIncoming = &in;
+        err = executeCommand(hostbinder::FRAME_TRANSACTION);
+        tIncoming = saved;
+        hostbinder::AsyncCall next;
+        if (!oneway || !rt->asyncFinished(target, &next)) break;
+        rt->beforeExecute();
+        conn = std::move(next.conn);
+        call = std::move(next.call);
+    }
     return err;
+}
+
+status_t IPCThreadState::requestDeathNotification(int32_t handle, BpBinder* proxy) {
+    return HostRuntime::get()->requestDeath(handle, proxy);
+}
+
+status_t IPCThreadState::clearDeathNotification(int32_t handle, BpBinder* proxy) {
+    HostRuntime::get()->clearDeath(handle, proxy);
+    return NO_ERROR;
 }
 
 status_t IPCThreadState::executeCommand(int32_t /*command*/) {

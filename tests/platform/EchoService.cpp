@@ -6,6 +6,7 @@
 #include <binder/Parcel.h>
 #include <binder/ProcessState.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -33,9 +34,33 @@ int Tracked::alive() {
     return sAlive.load();
 }
 
+class EchoService::Watcher : public IBinder::DeathRecipient {
+public:
+    explicit Watcher(EchoService* service) : mService(service) {}
+    void binderDied(const wp<IBinder>& who) override {
+        sp<IBinder> dead = who.promote();
+        // Unlinking from here must neither deadlock nor succeed.
+        const status_t unlinked = dead != nullptr ? dead->unlinkToDeath(this) : NO_ERROR;
+        std::lock_guard<std::mutex> lock(mService->mLock);
+        mService->mDeaths++;
+        if (unlinked == DEAD_OBJECT) mService->mDeadUnlinks++;
+        auto& held = mService->mWatched;
+        for (auto it = held.begin(); it != held.end(); ++it) {
+            if (*it == dead) {
+                held.erase(it);  // with `dead`, the last reference goes here
+                break;
+            }
+        }
+    }
+
+private:
+    EchoService* const mService;
+};
+
 EchoService::EchoService() {
     mHeap = new MemoryHeapBase(28, 0, "echo heap");
     mMemory = new MemoryBase(mHeap, 0, 28);
+    mWatcher = new Watcher(this);
 }
 
 const String16& EchoService::getInterfaceDescriptor() const {
@@ -52,7 +77,7 @@ status_t EchoService::dump(int fd, const Vector<String16>& args) {
 }
 
 status_t EchoService::onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
-    if (code >= FIRST_CALL_TRANSACTION && code <= REPLY_BYTES && !data.checkInterface(this)) {
+    if (code >= FIRST_CALL_TRANSACTION && code <= BUFFERED && !data.checkInterface(this)) {
         return PERMISSION_DENIED;
     }
     switch (code) {
@@ -143,6 +168,70 @@ status_t EchoService::onTransact(uint32_t code, const Parcel& data, Parcel* repl
             const std::vector<uint8_t> bytes(static_cast<size_t>(n), 0x5a);
             return reply->write(bytes.data(), bytes.size());
         }
+        case WATCH_DEATH: {
+            sp<IBinder> b = data.readStrongBinder();
+            if (b == nullptr) return BAD_VALUE;
+            const status_t linked = b->linkToDeath(mWatcher);
+            std::lock_guard<std::mutex> lock(mLock);
+            if (linked == NO_ERROR) mWatched.push_back(b);
+            return reply->writeInt32(linked);
+        }
+        case DEATHS: {
+            std::lock_guard<std::mutex> lock(mLock);
+            reply->writeInt32(mDeaths);
+            reply->writeInt32(mDeadUnlinks);
+            return reply->writeInt32(static_cast<int32_t>(mWatched.size()));
+        }
+        case NOTIFY_HELD: {
+            const int32_t bytes = data.readInt32();
+            if (bytes < 0 || bytes > 64 * 1024) return BAD_VALUE;
+            std::vector<sp<IBinder>> held;
+            {
+                std::lock_guard<std::mutex> lock(mLock);
+                held = mHeld;
+            }
+            const std::vector<uint8_t> pad(static_cast<size_t>(bytes), 0x6e);
+            for (const sp<IBinder>& b : held) {
+                const int32_t n = data.readInt32();
+                int32_t ok = 0, failed = 0;
+                for (int32_t i = 0; i < n && b != nullptr; ++i) {
+                    Parcel call;
+                    call.writeInt32(i);
+                    call.write(pad.data(), pad.size());
+                    const status_t err = b->transact(kNotifyCode, call, nullptr, FLAG_ONEWAY);
+                    ok += err == NO_ERROR;
+                    failed += err == FAILED_TRANSACTION;
+                }
+                reply->writeInt32(ok);
+                reply->writeInt32(failed);
+            }
+            return NO_ERROR;
+        }
+        case LOG_ONEWAY: {
+            const int running = ++mOnewayRunning;
+            const int32_t sender = data.readInt32();
+            const int32_t seq = data.readInt32();
+            usleep(100);  // long enough for a second call to overlap, were it let
+            {
+                std::lock_guard<std::mutex> lock(mLock);
+                mOnewayOverlap = std::max(mOnewayOverlap, running);
+                auto last = mLastSeq.find(sender);
+                if (last != mLastSeq.end() && seq <= last->second) mOutOfOrder++;
+                mLastSeq[sender] = seq;
+                mLogged++;
+            }
+            mOnewayRunning--;
+            return NO_ERROR;
+        }
+        case ONEWAY_LOG: {
+            std::lock_guard<std::mutex> lock(mLock);
+            reply->writeInt32(mLogged);
+            reply->writeInt32(mOutOfOrder);
+            return reply->writeInt32(mOnewayOverlap);
+        }
+        case BUFFERED:
+            return reply->writeInt32(
+                static_cast<int32_t>(hostbinder::HostRuntime::get()->buffered()));
         default:
             return BBinder::onTransact(code, data, reply, flags);
     }
@@ -165,6 +254,18 @@ tonvale_test::ChildGuard startEchoServer(const char* name, const ServerOptions& 
     ProcessState::self()->startThreadPool();
     IPCThreadState::self()->joinThreadPool(true);
     _exit(0);
+}
+
+tonvale_test::ChildGuard inPoolChild(const std::function<void()>& body) {
+    const pid_t parent = getpid();
+    tonvale_test::ChildGuard child(tonvale_test::forkProcess());
+    if (child.pid() == 0) {
+        tonvale_test::dieWithParent(parent);
+        ProcessState::self()->startThreadPool();
+        body();
+        _exit(testing::Test::HasFailure() ? 1 : 0);
+    }
+    return child;
 }
 
 }  // namespace platform_test

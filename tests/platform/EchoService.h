@@ -7,6 +7,8 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -32,7 +34,16 @@ enum : uint32_t {
     DROP_BINDERS,                            // forgets the binders held
     MAX_OVERLAP,                             // most DELAYED_ECHO calls seen running at once
     REPLY_BYTES,                             // int32 n -> n bytes (at most 512 KiB)
+    WATCH_DEATH,                             // binder -> linkToDeath's status; held till it dies
+    DEATHS,                                  // -> deaths told, of them unlinked DEAD_OBJECT, held
+    NOTIFY_HELD,                             // int32 bytes, calls per held binder -> ok, failed
+    LOG_ONEWAY,                              // oneway: int32 sender, int32 seq
+    ONEWAY_LOG,                              // -> calls logged, out of order, most run at once
+    BUFFERED,                                // -> bytes the transport holds beyond allowances
 };
+
+/** The code NOTIFY_HELD calls held binders with (oneway): int32 seq, then padding. */
+constexpr uint32_t kNotifyCode = IBinder::FIRST_CALL_TRANSACTION;
 
 constexpr const char* kEchoName = "platform.echo";
 constexpr const char* kEchoDescriptor = "tonvale.test.IEcho";
@@ -64,6 +75,19 @@ private:
     std::vector<sp<IBinder>> mHeld;
     std::atomic<int> mRunning{0};
     std::atomic<int> mMaxRunning{0};
+
+    // Watched binders: told of a death, the recipient unlinks and lets the proxy go there.
+    class Watcher;
+    sp<Watcher> mWatcher;
+    std::vector<sp<IBinder>> mWatched;
+    int mDeaths = 0;
+    int mDeadUnlinks = 0;
+
+    std::map<int32_t, int32_t> mLastSeq;  // per sender of LOG_ONEWAY
+    int mLogged = 0;
+    int mOutOfOrder = 0;
+    std::atomic<int> mOnewayRunning{0};
+    int mOnewayOverlap = 0;
 };
 
 /** How a test server is set up beyond the defaults. */
@@ -75,6 +99,13 @@ struct ServerOptions {
 /** Forks a process that registers an EchoService under `name` and serves it until stopped. */
 tonvale_test::ChildGuard startEchoServer(const char* name = kEchoName,
                                          const ServerOptions& options = {});
+
+/**
+ * Runs body in a child process with a thread pool; the test process itself stays single
+ * threaded, as TSan cannot follow a threaded process that forks. The body must not fork. The
+ * child's failures print there and fail its exit status.
+ */
+tonvale_test::ChildGuard inPoolChild(const std::function<void()>& body);
 
 }  // namespace platform_test
 }  // namespace android

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "common/TestEnv.h"
+#include "platform/HostObjects.h"
 
 namespace android {
 namespace platform_test {
@@ -63,6 +64,23 @@ std::vector<uint8_t> callFrame(uint32_t code, const Parcel& data, uint32_t txId)
     h.txId = txId;
     std::vector<uint8_t> payload(hostbinder::paddedDataSize(h.dataSize), 0);
     memcpy(payload.data(), data.data(), data.dataSize());
+    return bytesOf(h, payload);
+}
+
+std::vector<uint8_t> objectCallFrame(uint32_t code, const Parcel& data, uint32_t txId) {
+    const uint32_t at = static_cast<uint32_t>(hostbinder::paddedDataSize(data.dataSize()));
+    flat_binder_object object{};
+    object.hdr_type = hostbinder::WIRE_BINDER;
+    object.binder = 1;
+    // The object, its stability word, and the offset table.
+    const uint32_t size = at + sizeof(object) + sizeof(int32_t);
+    std::vector<uint8_t> payload(size + sizeof(uint32_t), 0);
+    memcpy(payload.data(), data.data(), data.dataSize());
+    memcpy(payload.data() + at, &object, sizeof(object));
+    memcpy(payload.data() + size, &at, sizeof(at));
+    FrameHeader h = txHeader(size, 1);
+    h.code = code;
+    h.txId = txId;
     return bytesOf(h, payload);
 }
 

@@ -42,6 +42,9 @@ std::vector<uint8_t> bytesOf(const hostbinder::FrameHeader& h,
 /** A transaction frame carrying the plain data (no objects) of `data`. */
 std::vector<uint8_t> callFrame(uint32_t code, const Parcel& data, uint32_t txId = 7);
 
+/** A transaction frame: the plain data of `data`, then a binder of the sender (node 1). */
+std::vector<uint8_t> objectCallFrame(uint32_t code, const Parcel& data, uint32_t txId = 7);
+
 /** Receives one descriptor sent with SCM_RIGHTS; -1 when none came. */
 int receiveFd(int sock);
 

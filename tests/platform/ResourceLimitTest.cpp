@@ -17,6 +17,7 @@
 
 #include "EchoService.h"
 #include "RawClient.h"
+#include "common/Pipe.h"
 #include "common/TestEnv.h"
 #include "common/Wait.h"
 
@@ -67,6 +68,12 @@ protected:
         return mEcho->transact(CALLER, data, &reply) == NO_ERROR && reply.readInt32() == getpid();
     }
 
+    int32_t call32(uint32_t code) {
+        Parcel data, reply;
+        token(&data);
+        return mEcho->transact(code, data, &reply) == NO_ERROR ? reply.readInt32() : -1;
+    }
+
     bool serverAlive() {
         int status;
         return waitpid(mServer.pid(), &status, WNOHANG) == 0;
@@ -89,7 +96,11 @@ protected:
 };
 
 TEST_F(ResourceLimitTest, HugeFramesAnnouncedButNotSentCostNothingUpFront) {
-    start();
+    Limits limits;
+    limits.frameDeadlineMs = 120 * 1000;  // none is dropped while the test runs
+    ServerOptions options;
+    options.limits = &limits;
+    start(options);
     const size_t before = residentKb(mServer.pid());
     // Each announces a frame just under the 1 MiB cap and sends its first kilobyte.
     const uint32_t announced = hostbinder::kMaxFrameSize - sizeof(FrameHeader) - 64;
@@ -121,10 +132,12 @@ TEST_F(ResourceLimitTest, HugeFramesAnnouncedButNotSentCostNothingUpFront) {
 TEST_F(ResourceLimitTest, BufferBudgetDropsWhoWouldOverrunItAndComesBack) {
     Limits limits;
     limits.bufferBudget = 256 * 1024;
+    limits.uidShare = 64 * 1024;
     ServerOptions options;
     options.limits = &limits;
     start(options);
-    // Eight frames of 200 KiB under way, 100 KiB of each sent: more than the budget.
+    // Eight frames of 200 KiB under way, 100 KiB of each sent: more than this uid's share and
+    // the budget.
     const std::vector<uint8_t> part =
         bytesOf(txHeader(200 * 1024), std::vector<uint8_t>(100 * 1024, 0x11));
     Sockets socks;
@@ -157,6 +170,71 @@ TEST_F(ResourceLimitTest, BufferBudgetDropsWhoWouldOverrunItAndComesBack) {
         return mEcho->transact(REPLY_BYTES, data, &reply) == NO_ERROR &&
                reply.dataSize() == 150 * 1024;
     }));
+}
+
+// Two other uids stop in the middle of large frames: at the deadline their connections close
+// and the memory goes back, and meanwhile a large call of root's is served from its own share.
+TEST_F(ResourceLimitTest, UnfinishedFramesGoAtTheirDeadlineAndStarveNoOtherUid) {
+    if (getuid() != 0) GTEST_SKIP() << "other uids need root";
+    Limits limits;
+    limits.bufferBudget = 4 * 1024 * 1024;
+    limits.frameDeadlineMs = 3000;
+    ServerOptions options;
+    options.limits = &limits;
+    start(options);
+    ASSERT_EQ(chmod(tonvale_test::testRoot().c_str(), 0755), 0);
+    const size_t before = residentKb(mServer.pid());
+    // Eight connections of each uid stop 900 KiB into a frame of 1000 KiB; the sockets come
+    // back here. Those over the uid's share and the budget are dropped at once.
+    const std::vector<uint8_t> part =
+        bytesOf(txHeader(1000 * 1024), std::vector<uint8_t>(900 * 1024, 0x33));
+    Sockets hostile;
+    for (uid_t uid : {10001u, 10002u}) {
+        tonvale_test::Pipe pair = tonvale_test::Pipe::socketPair();
+        ASSERT_TRUE(pair.ok());
+        tonvale_test::ChildGuard child(tonvale_test::forkProcess());
+        if (child.pid() == 0) {
+            if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(2);
+            for (int i = 0; i < 8; ++i) {
+                const int s = connectRaw(kEchoName);
+                if (s < 0) _exit(3);
+                sendWithFds(s, part);
+                if (!sendWithFds(pair.writeEnd(), {1}, {s})) _exit(4);
+            }
+            _exit(0);
+        }
+        for (int i = 0; i < 8; ++i) ASSERT_GE(hostile.add(receiveFd(pair.readEnd())), 0);
+        ASSERT_EQ(child.wait(), 0);
+    }
+    ASSERT_TRUE(tonvale_test::waitUntil([&] {
+        for (int s : hostile.fds()) {
+            if (untaken(s) != 0 && !peerHungUp(s)) return false;
+        }
+        return true;
+    }));
+    int held = 0;
+    for (int s : hostile.fds()) held += !peerHungUp(s);
+    EXPECT_GT(held, 0);
+    EXPECT_GE(call32(BUFFERED), held * 800 * 1024);
+    const size_t during = residentKb(mServer.pid());
+    EXPECT_GT(during, before + held * 800);
+    // The budget is taken; root's own share is not.
+    Parcel big, reply;
+    token(&big);
+    const std::vector<uint8_t> blob(300 * 1024, 0x44);
+    big.write(blob.data(), blob.size());
+    EXPECT_EQ(mEcho->transact(CALLER, big, &reply), NO_ERROR);
+    EXPECT_EQ(reply.readInt32(), getpid());
+    EXPECT_TRUE(tonvale_test::waitUntil([&] {
+        for (int s : hostile.fds()) {
+            if (!peerHungUp(s)) return false;
+        }
+        return true;
+    }));
+    EXPECT_TRUE(tonvale_test::waitUntil([&] { return call32(BUFFERED) == 0; }));
+    // Most of it leaves the process too (the allocator may keep some of what passed through).
+    EXPECT_LT(residentKb(mServer.pid()), during - (during - before) / 2)
+        << before << " KiB before, " << during << " KiB during";
 }
 
 TEST_F(ResourceLimitTest, ClientsThatNeverReadHoldNoServerThread) {
