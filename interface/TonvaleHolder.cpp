@@ -3,6 +3,7 @@
 #include "interface/TonvaleHolder.h"
 
 #include <binder/IServiceManager.h>
+#include <binder/ProcessState.h>
 #include <log/log.h>
 #include <utils/String16.h>
 
@@ -48,6 +49,10 @@ sp<ITonvale> TonvaleHolder::get(uint32_t* generation) {
     if (IInterface::asBinder(found)->linkToDeath(this) != NO_ERROR) {
         std::lock_guard<std::mutex> l(mLock);
         if (mService == found) mService.clear();
+    } else {
+        // Deaths reach a process through its binder threads only; a mixer's process has them
+        // (audioserver), one that mixes its own audio may not.
+        ProcessState::self()->startThreadPool();
     }
     return found;
 }
