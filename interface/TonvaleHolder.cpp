@@ -58,10 +58,11 @@ sp<ITonvale> TonvaleHolder::get(uint32_t* generation) {
 }
 
 void TonvaleHolder::binderDied(const wp<IBinder>& who) {
+    sp<ITonvale> dead;  // let go of after the lock
     std::lock_guard<std::mutex> l(mLock);
     if (mService == nullptr || who != IInterface::asBinder(mService)) return;
     ALOGW("tonvale died; its tracks follow the next daemon that answers");
-    mService.clear();
+    dead = std::move(mService);
     ++mGeneration;
     if (!mTracks.empty()) wantPassLocked();
 }

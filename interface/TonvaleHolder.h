@@ -21,7 +21,8 @@ class TrackGain;
  *
  * get() returns the service it keeps, or looks it up once with checkService(): no waiting, no
  * retry, nothing printed. A service found is kept while a death notification can tell that it
- * died (linkToDeath); binderDied() forgets it, and the next get() looks it up again, when a new
+ * died (linkToDeath; the holder then starts the process's binder thread pool, through which
+ * deaths arrive); binderDied() forgets it, and the next get() looks it up again, when a new
  * daemon may be there.
  *
  * Tracks opened through the holder follow the service: after a death, and after an open that

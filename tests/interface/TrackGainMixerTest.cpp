@@ -112,14 +112,22 @@ protected:
         expected[app] = {left, right};
     }
 
-    /** A track as createTrack makes it: listed under the lock, opened outside it. */
+    /**
+     * A track as AudioFlinger makes and starts it: made under the thread lock, opened outside
+     * any lock, then started, which puts it among the tracks the mixer reads.
+     */
     TrackPtr create(int pid, int session) {
-        TrackPtr track = std::make_shared<Track>(pid, session);
+        TrackPtr track;
+        {
+            std::lock_guard<std::mutex> l(threadLock);
+            track = std::make_shared<Track>(pid, session);
+        }
+        (void)track->gain->open(holder, pid, session);
         {
             std::lock_guard<std::mutex> l(threadLock);
             tracks.push_back(track);
         }
-        (void)track->gain->open(holder, pid, session);
+        track->gain->setActive(true);
         return track;
     }
 
@@ -166,9 +174,9 @@ protected:
     tonvale_test::ChildGuard appA, appB;
     std::map<int, std::pair<float, float>> expected;
     const sp<TonvaleHolder> holder = new TonvaleHolder();
-    std::mutex threadLock;  // the playback thread's lock
-    std::vector<TrackPtr> tracks;
-    std::vector<TrackPtr> fast;  // fixed before the fast mixer starts, as its state is
+    std::mutex threadLock;         // the playback thread's lock
+    std::vector<TrackPtr> tracks;  // the active tracks
+    std::vector<TrackPtr> fast;    // fixed before the fast mixer starts, as its state is
     std::unique_ptr<Cycler> mixer, fastMixer;
 };
 
