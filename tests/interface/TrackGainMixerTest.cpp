@@ -1,13 +1,13 @@
 // The gain helper as AudioFlinger uses it, against a real daemon: binder-like threads make and
-// destroy tracks, opening outside any lock; a mixer thread reads every track's gains each 5 ms
-// cycle under its lock, and a fast-mixer thread reads its own tracks at the same time with
-// none; a track is restored (a new track for its session before the old one's release); the
-// daemon is SIGKILLed and started again, as init would. Under TSan and ASan.
+// destroy tracks, opening outside any lock; a mixer thread reads every started track's gains
+// each 5 ms cycle under its lock, and a fast-mixer thread reads some of them at the same time
+// with none; a track is restored (a new track for its session before the old one's release);
+// the daemon is SIGKILLed and started again, as init would. Under TSan and ASan.
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -35,7 +35,7 @@ struct Track {
     const int pid;
     const int session;
     const sp<TrackGain> gain;
-    // What each reader's last cycle that read this track saw, and that cycle's number.
+    // What each reader saw in its last cycle that read this track, and that cycle's number.
     struct Seen {
         std::atomic<uint64_t> cycle{0};
         std::atomic<float> left{-1.0f}, right{-1.0f};
@@ -44,41 +44,33 @@ struct Track {
 
 using TrackPtr = std::shared_ptr<Track>;
 
-/** A thread that runs body every periodMs until stopped, counting its cycles. */
+/** A thread that runs body(cycle) every periodMs until it goes, counting the cycles ended. */
 class Cycler {
 public:
     template <typename Body>
     Cycler(int periodMs, Body body)
         : mThread([this, periodMs, body] {
-              timespec due;
-              clock_gettime(CLOCK_MONOTONIC, &due);
+              auto due = std::chrono::steady_clock::now();
               while (!mStop) {
-                  body(mCycles.load() + 1);
+                  body(mCycles + 1);
                   {
                       std::lock_guard<std::mutex> l(mLock);
                       ++mCycles;
                   }
                   mCycled.notify_all();
-                  due.tv_nsec += periodMs * 1000000L;
-                  if (due.tv_nsec >= 1000000000L) {
-                      due.tv_nsec -= 1000000000L;
-                      ++due.tv_sec;
-                  }
-                  clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+                  std::this_thread::sleep_until(due += std::chrono::milliseconds(periodMs));
               }
           }) {}
-    ~Cycler() { stop(); }
-    void stop() {
+    ~Cycler() {
         mStop = true;
-        if (mThread.joinable()) mThread.join();
-        mCycled.notify_all();
+        mThread.join();
     }
-    uint64_t cycles() const { return mCycles.load(); }
-    /** Waits until at least n cycles have ended (or stop); false on timeout. */
+    uint64_t cycles() const { return mCycles; }
+    /** Waits until n cycles have ended; false on timeout. */
     bool waitFor(uint64_t n) {
         std::unique_lock<std::mutex> l(mLock);
         return mCycled.wait_for(l, std::chrono::milliseconds(tonvale_test::kLongWaitMs),
-                                [&] { return mCycles.load() >= n || mStop; });
+                                [&] { return mCycles >= n; });
     }
 
 private:
@@ -89,6 +81,19 @@ private:
     std::thread mThread;  // last: it starts once the rest is made
 };
 
+void read(Track* t, Reader reader, uint64_t cycle) {
+    const TrackGain::Gains g = t->gain->gains(2);
+    t->seen[reader].left = g.left;
+    t->seen[reader].right = g.right;
+    t->seen[reader].cycle = cycle;  // last, and read first: the values are at least this new
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 class TrackGainMixer : public testing::Test {
 protected:
     void SetUp() override {
@@ -97,13 +102,14 @@ protected:
         ASSERT_TRUE(appA.running() && appB.running());
         ASSERT_TRUE(startDaemon());
     }
+    void TearDown() override { stopChurning(); }
 
     bool startDaemon() {
         return tonvale_test::runProgram({TONVALE_TOOL_PATH, "--service", "--force"}).status == 0 &&
                tonvale_test::waitForService();
     }
 
-    /** Sets a package's left and right through the service; the caller expects them. */
+    /** Sets a package's left and right through the service, and expects them of its tracks. */
     void set(pid_t app, float left, float right) {
         const sp<ITonvale> service = TonvaleHolder::find();
         ASSERT_NE(nullptr, service);
@@ -140,13 +146,38 @@ protected:
         (void)track->gain->release();
     }  // the mixer may hold the last reference, and unmap there
 
-    /** Tracks a reader read from cycle `from` on that do not show what their app expects. */
+    /** Binder-like threads that keep making tracks that play three cycles and go. */
+    void churn() {
+        for (int i = 0; i < 2; ++i) {
+            churners.emplace_back([this, i] {
+                const int pid = i == 0 ? appA.pid() : appB.pid();
+                for (int session = 1000 * (i + 1); !stopChurn; ++session) {
+                    TrackPtr t = create(pid, session);
+                    ++made;
+                    mixer->waitFor(mixer->cycles() + 3);
+                    destroy(t);
+                }
+            });
+        }
+    }
+    void stopChurning() {
+        stopChurn = true;
+        for (std::thread& t : churners) t.join();
+        churners.clear();
+    }
+
+    std::vector<TrackPtr> started() {
+        std::lock_guard<std::mutex> l(threadLock);
+        return tracks;
+    }
+
+    /** The tracks a reader read from cycle `from` on that do not show what is expected. */
     std::vector<std::string> laggards(const std::vector<TrackPtr>& list, Reader reader,
                                       uint64_t from) {
         std::vector<std::string> late;
         for (const TrackPtr& t : list) {
-            const std::pair<float, float> want = expected[t->pid];
             const Track::Seen& seen = t->seen[reader];
+            const std::pair<float, float> want = expected[t->pid];
             if (seen.cycle >= from && (seen.left != want.first || seen.right != want.second)) {
                 late.push_back("session " + std::to_string(t->session) + " read " +
                                std::to_string(seen.left) + " " + std::to_string(seen.right));
@@ -155,16 +186,13 @@ protected:
         return late;
     }
 
-    std::vector<TrackPtr> listed() {
-        std::lock_guard<std::mutex> l(threadLock);
-        return tracks;
-    }
-
-    /** Every track shows the last change within two cycles of each reader. */
+    /** Every track shows the last change by the second cycle of each reader that follows. */
     void expectFollowedWithinTwoCycles() {
         const uint64_t mixed = mixer->cycles(), fastMixed = fastMixer->cycles();
         ASSERT_TRUE(mixer->waitFor(mixed + 2) && fastMixer->waitFor(fastMixed + 2));
-        for (const std::string& late : laggards(listed(), MIXER, mixed + 2)) ADD_FAILURE() << late;
+        for (const std::string& late : laggards(started(), MIXER, mixed + 2)) {
+            ADD_FAILURE() << late;
+        }
         for (const std::string& late : laggards(fast, FAST_MIXER, fastMixed + 2)) {
             ADD_FAILURE() << "fast " << late;
         }
@@ -175,17 +203,13 @@ protected:
     std::map<int, std::pair<float, float>> expected;
     const sp<TonvaleHolder> holder = new TonvaleHolder();
     std::mutex threadLock;         // the playback thread's lock
-    std::vector<TrackPtr> tracks;  // the active tracks
+    std::vector<TrackPtr> tracks;  // the started tracks
     std::vector<TrackPtr> fast;    // fixed before the fast mixer starts, as its state is
     std::unique_ptr<Cycler> mixer, fastMixer;
+    std::atomic<bool> stopChurn{false};
+    std::atomic<int> made{0};           // tracks the churners made
+    std::vector<std::thread> churners;  // joined before the mixer goes
 };
-
-void read(Track* t, Reader reader, uint64_t cycle) {
-    const TrackGain::Gains g = t->gain->gains(2);
-    t->seen[reader].left = g.left;
-    t->seen[reader].right = g.right;
-    t->seen[reader].cycle = cycle;
-}
 
 TEST_F(TrackGainMixer, TracksFollowEveryChangeAndADaemonRestartedByInit) {
     const int a = appA.pid(), b = appB.pid();
@@ -204,27 +228,7 @@ TEST_F(TrackGainMixer, TracksFollowEveryChangeAndADaemonRestartedByInit) {
     fastMixer.reset(new Cycler(2, [this](uint64_t cycle) {
         for (const TrackPtr& t : fast) read(t.get(), FAST_MIXER, cycle);  // no lock
     }));
-    std::atomic<bool> stop{false};
-    std::atomic<int> churned{0};
-    std::vector<std::thread> binder;
-    for (int i = 0; i < 2; ++i) {
-        binder.emplace_back([&, i] {
-            for (int session = 1000 * (i + 1); !stop; ++session) {
-                TrackPtr t = create(i == 0 ? a : b, session);
-                ++churned;
-                mixer->waitFor(mixer->cycles() + 3);
-                destroy(t);
-            }
-        });
-    }
-    struct Joiner {
-        ~Joiner() {
-            *stop = true;
-            for (std::thread& t : *threads) t.join();
-        }
-        std::atomic<bool>* stop;
-        std::vector<std::thread>* threads;
-    } joiner{&stop, &binder};
+    churn();
 
     set(a, 0.5f, 0.25f);
     set(b, 0.75f, 0.5f);
@@ -237,12 +241,14 @@ TEST_F(TrackGainMixer, TracksFollowEveryChangeAndADaemonRestartedByInit) {
     set(a, 0.25f, 0.125f);
     expectFollowedWithinTwoCycles();
 
-    // The daemon dies: every track keeps its last gains, and nothing waits for it.
+    // The daemon dies: every track keeps its last gains, and nothing waits for it or prints.
+    testing::internal::CaptureStdout();
     tonvale_test::killDaemonsWith(tonvale_test::ownBinderEntry());
-    const int churnedAlive = churned;
+    const int madeBefore = made;
     ASSERT_TRUE(mixer->waitFor(mixer->cycles() + 20) &&
                 fastMixer->waitFor(fastMixer->cycles() + 50));
-    ASSERT_TRUE(waitUntil([&] { return churned >= churnedAlive + 4; })) << "track creation froze";
+    EXPECT_TRUE(waitUntil([&] { return made > madeBefore + 4; })) << "track creation froze";
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
     EXPECT_TRUE(laggards(fast, FAST_MIXER, 0).empty());
     EXPECT_TRUE(laggards({fast[0], fast[1], replacement}, MIXER, 0).empty());
 
@@ -251,17 +257,26 @@ TEST_F(TrackGainMixer, TracksFollowEveryChangeAndADaemonRestartedByInit) {
     const long long answered = tonvale_test::nowMs();
     set(a, 0.625f, 0.375f);
     set(b, 0.5f, 1.0f);
-    const bool followed = waitUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         const uint64_t now = mixer->cycles(), fastNow = fastMixer->cycles();
         return mixer->waitFor(now + 1) && fastMixer->waitFor(fastNow + 1) &&
-               laggards(listed(), MIXER, now + 1).empty() &&
+               laggards(started(), MIXER, now + 1).empty() &&
                laggards(fast, FAST_MIXER, fastNow + 1).empty();
-    });
-    ASSERT_TRUE(followed) << "tracks still on the dead daemon's blocks";
+    })) << "tracks still on the dead daemon's blocks";
     printf("tracks followed the restarted daemon %lld ms after it answered\n",
            tonvale_test::nowMs() - answered);
     set(a, 1.0f, 0.5f);
     expectFollowedWithinTwoCycles();
+
+    // The new daemon holds the four tracks left, active, and each release gives one back.
+    stopChurning();
+    const sp<ITonvale> service = TonvaleHolder::find();
+    ASSERT_NE(nullptr, service);
+    const std::string listed = service->listBuffers(1).string();
+    EXPECT_EQ(4u, count(listed, "\"session\"")) << listed;
+    EXPECT_EQ(4u, count(listed, "\"isactive\": true")) << listed;
+    for (const TrackPtr& t : started()) destroy(t);
+    EXPECT_EQ(0u, count(service->listBuffers(1).string(), "\"session\""));
 }
 
 }  // namespace
