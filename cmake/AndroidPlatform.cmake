@@ -10,7 +10,7 @@ if(NOT DEFINED ANDROID_LIB_DIR)
     endif()
 endif()
 
-foreach(lib utils log cutils)
+foreach(lib utils log cutils base)
     find_library(ANDROID_${lib}_LIBRARY NAMES ${lib} PATHS ${ANDROID_LIB_DIR} NO_DEFAULT_PATH
                  REQUIRED)
 endforeach()
@@ -23,5 +23,6 @@ target_compile_options(android_platform INTERFACE
     "SHELL:-include memory" "SHELL:-include limits")
 target_compile_definitions(android_platform INTERFACE DO_NOT_CHECK_MANUAL_BINDER_INTERFACES)
 target_link_libraries(android_platform INTERFACE
-    ${ANDROID_utils_LIBRARY} ${ANDROID_log_LIBRARY} ${ANDROID_cutils_LIBRARY})
+    ${ANDROID_utils_LIBRARY} ${ANDROID_log_LIBRARY} ${ANDROID_cutils_LIBRARY}
+    ${ANDROID_base_LIBRARY})
 target_link_options(android_platform INTERFACE "-Wl,-rpath,${ANDROID_LIB_DIR}")

@@ -2,6 +2,7 @@
 
 #include "interface/BnTonvale.h"
 
+#include <errno.h>
 #include <log/log.h>
 
 #include "utils/Utf8.h"
@@ -46,6 +47,15 @@ private:
     const Parcel& mData;
     bool mOk = true;
 };
+
+// A text reply, or -EMSGSIZE (and nothing written) when it would not fit a transaction.
+status_t writeText(Parcel* reply, const String8& text) {
+    if (text.length() > ITonvale::kMaxReplyText) {
+        ALOGW("[Server]A reply of %zu bytes is too large for a transaction, refused", text.length());
+        return -EMSGSIZE;
+    }
+    return reply->writeString8(text);
+}
 
 }  // namespace
 
@@ -104,7 +114,7 @@ status_t BnTonvale::onTransact(uint32_t code, const Parcel& data, Parcel* reply,
     Arguments in(data);
     switch (code) {
         case STATUS:
-            return reply->writeString8(status());
+            return writeText(reply, status());
         case GET_TRACK_CTL_BLK: {
             const int32_t pid = in.int32();
             const int32_t session = in.int32();
@@ -130,13 +140,13 @@ status_t BnTonvale::onTransact(uint32_t code, const Parcel& data, Parcel* reply,
         case RELEASE_ALL_BUFFER:
             return reply->writeInt32(releaseAllBuffer());
         case GET_VERSION:
-            return reply->writeString8(getVersion());
+            return writeText(reply, getVersion());
         case GET_SWITCHES:
-            return reply->writeString8(getSwitches());
+            return writeText(reply, getSwitches());
         case LIST_PROFILES:
-            return reply->writeString8(listProfiles());
+            return writeText(reply, listProfiles());
         case LIST_MUTED:
-            return reply->writeString8(listMuted());
+            return writeText(reply, listMuted());
         case SET_CONTROL_MODE: {
             const int32_t mode = in.int32();
             if (!in.ok()) return BAD_VALUE;
@@ -166,7 +176,7 @@ status_t BnTonvale::onTransact(uint32_t code, const Parcel& data, Parcel* reply,
             std::string name = in.name();
             const bool weak = in.flag();
             if (!in.ok()) return BAD_VALUE;
-            if (code == GET_PROFILE) return reply->writeString8(getProfile(name, weak));
+            if (code == GET_PROFILE) return writeText(reply, getProfile(name, weak));
             int result;
             if (code == UNSET_PROFILE) {
                 result = unsetProfile(name, weak);
@@ -182,10 +192,10 @@ status_t BnTonvale::onTransact(uint32_t code, const Parcel& data, Parcel* reply,
         case LIST_BUFFERS: {
             const int32_t form = in.int32();
             if (!in.ok()) return BAD_VALUE;
-            return reply->writeString8(listBuffers(form));
+            return writeText(reply, listBuffers(form));
         }
         case GET_DEFAULT_PROFILE:
-            return reply->writeString8(getDefaultProfile());
+            return writeText(reply, getDefaultProfile());
         case SET_DEFAULT_PROFILE: {
             const float left = in.real();
             const float right = in.real();
@@ -195,7 +205,7 @@ status_t BnTonvale::onTransact(uint32_t code, const Parcel& data, Parcel* reply,
             return reply->writeInt32(setDefaultProfile(left, right, general, split));
         }
         case GET_OVR_STATUS:
-            return reply->writeString8(getOvrStatus());
+            return writeText(reply, getOvrStatus());
     }
     return UNKNOWN_TRANSACTION;
 }

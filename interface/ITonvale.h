@@ -44,6 +44,13 @@ public:
         LAST_TRANSACTION = GET_OVR_STATUS,
     };
 
+    /**
+     * Longest text a reply carries: what fits the binder buffer (1 MiB less two pages) with
+     * room to spare. The stub refuses a longer one with -EMSGSIZE and an empty reply, rather
+     * than let the transport fail it.
+     */
+    static constexpr size_t kMaxReplyText = 1000 * 1024;
+
     virtual String8 status() = 0;
     virtual sp<IMemory> getTrackCtlBlk(int pid, int session) = 0;
     virtual std::vector<sp<IMemory>> exportAllMem() = 0;

@@ -19,7 +19,7 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
 
 PKGS="g++-arm-linux-gnueabihf qemu-user android-libutils-dev:armhf android-liblog-dev:armhf \
-android-libcutils-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libsndfile1-dev:armhf \
+android-libcutils-dev:armhf android-libbase-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libsndfile1-dev:armhf \
 android-platform-frameworks-native-headers"
 
 updated=0

@@ -4,11 +4,12 @@
 # As root it installs directly; otherwise through sudo, and without sudo it names what is missing.
 set -eu
 
-# libsndfile: the demo player's WAV files; gnuplot: the demo's level picture.
-PKGS="android-libutils-dev android-liblog-dev android-libcutils-dev \
+# libsndfile: the demo player's WAV files; gnuplot: the demo's level picture; blueprint-tools
+# and mini-soong: the build tests read Android.bp with Blueprint's own parser and formatter.
+PKGS="android-libutils-dev android-liblog-dev android-libcutils-dev android-libbase-dev \
 android-platform-frameworks-native-headers libgtest-dev libgmock-dev libbenchmark-dev \
 toybox cmake ninja-build g++ clang libclang-rt-dev python3 nlohmann-json3-dev \
-libsndfile1-dev gnuplot-nox $*"
+libsndfile1-dev gnuplot-nox blueprint-tools mini-soong $*"
 
 missing=""
 for p in $PKGS; do

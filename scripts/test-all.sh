@@ -4,8 +4,9 @@
 #   2. the concurrency tests under TSan,
 #   3. a 30 s smoke run of every libFuzzer target,
 #   4. the armhf cross build, its unit tests under qemu-arm (when scripts/armhf.sh exists),
-#   5. patch: the AudioFlinger patch checked against Android 10's frameworks/av.
-# Set TONVALE_STAGES to a subset ("asan tsan fuzz armhf patch") to run fewer.
+#   5. sepolicy: the device policy in Android 10's own, every access checked (scripts/sepolicy.sh),
+#   6. patch: the AudioFlinger patch checked against Android 10's frameworks/av.
+# Set TONVALE_STAGES to a subset ("asan tsan fuzz armhf sepolicy patch") to run fewer.
 set -euo pipefail
 # Packages install as root: root runs on; anyone else runs again through sudo when there is one
 # (without sudo, scripts/install-deps.sh says what is missing).
@@ -15,7 +16,7 @@ fi
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=${JOBS:-$(nproc)}
-STAGES=${TONVALE_STAGES:-asan tsan fuzz armhf patch}
+STAGES=${TONVALE_STAGES:-asan tsan fuzz armhf sepolicy patch}
 
 ./scripts/install-deps.sh
 
@@ -87,6 +88,11 @@ stage_armhf() {
         echo "=== stage: armhf cross build and tests under qemu-arm"
         ./scripts/armhf.sh
     fi
+}
+
+stage_sepolicy() {
+    echo "=== stage: the device policy against Android 10's platform policy"
+    ./scripts/sepolicy.sh
 }
 
 # integration/android10/*.patch must apply to a copy of frameworks/av: ../shared beside the

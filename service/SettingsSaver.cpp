@@ -10,46 +10,128 @@
 
 namespace android {
 
-SettingsSaver::SettingsSaver(std::shared_ptr<SettingsStore> store) : mStore(std::move(store)) {}
+SettingsSaver::SettingsSaver(std::shared_ptr<SettingsStore> store, Owner owner)
+    : mStore(std::move(store)), mOwner(std::move(owner)) {}
 
-uint64_t SettingsSaver::stage(const std::string& file, std::string text) {
-    std::lock_guard<std::mutex> l(mLock);
-    FileState& state = mFiles[file];
-    state.text = std::make_shared<const std::string>(std::move(text));
-    return ++state.staged;
-}
-
-status_t SettingsSaver::commit(const std::string& file, uint64_t seq) {
-    std::unique_lock<std::mutex> l(mLock);
-    FileState& state = mFiles[file];
-    for (;;) {
-        if (state.saved >= seq) return NO_ERROR;
-        if (state.written >= seq) return state.lastError;
-        if (state.writing) {
-            mWritten.wait(l);
+status_t SettingsSaver::save(Change change) {
+    Pending pending;
+    pending.change = std::move(change);
+    std::unique_lock<std::mutex> queue(mQueueLock);
+    {
+        // In force at once: the blocks follow before the disk is touched.
+        std::lock_guard<std::mutex> l(*mOwner.lock);
+        pending.change.apply();
+        mOwner.changed();
+    }
+    mUnsaved.push_back(&pending);
+    while (!pending.done) {
+        if (mWriting) {
+            mWritten.wait(queue);
             continue;
         }
-        // This thread writes the latest text for everyone waiting on the file.
-        state.writing = true;
-        const std::shared_ptr<const std::string> text = state.text;
-        const uint64_t carried = state.staged;
-        l.unlock();
-        status_t err = mStore->replace(file, *text);
-        if (err != NO_ERROR) {
-            ALOGE("[Server]Settings not saved: %s: %s", mStore->pathOf(file).c_str(),
-                  strerror(-err));
-            if (err == BAD_VALUE) err = -EIO;
-        }
-        l.lock();
-        state.writing = false;
-        state.written = carried;
-        if (err == NO_ERROR) {
-            state.saved = carried;
-        } else {
-            state.lastError = err;
-        }
+        // This thread writes for everyone waiting, its own change or not.
+        mWriting = true;
+        writeBatch(&queue);
+        mWriting = false;
         mWritten.notify_all();
     }
+    return pending.result;
+}
+
+size_t SettingsSaver::waiting() {
+    std::lock_guard<std::mutex> l(mQueueLock);
+    size_t count = 0;
+    for (const Pending* p : mUnsaved) count += !p->inWrite;
+    return count;
+}
+
+void SettingsSaver::writeBatch(std::unique_lock<std::mutex>* queue) {
+    const size_t count = mOwner.files.size();
+    std::vector<Pending*> batch(mUnsaved.begin(), mUnsaved.end());
+    uint32_t files = 0;
+    std::vector<std::string> texts(count);
+    {
+        // The texts hold exactly the changes of the batch: none applies while mQueueLock is held.
+        std::lock_guard<std::mutex> l(*mOwner.lock);
+        for (Pending* p : batch) {
+            p->inWrite = true;
+            files |= p->change.files;
+        }
+        for (size_t f = 0; f < count; ++f) {
+            if (files & (1u << f)) texts[f] = mOwner.text(f);
+        }
+    }
+    queue->unlock();
+    uint32_t written = 0;
+    const std::vector<status_t> errors = write(files, texts, batch.size() == 1, &written);
+    queue->lock();
+
+    uint32_t failed = 0;
+    for (size_t f = 0; f < count; ++f) {
+        if (errors[f] != NO_ERROR) failed |= 1u << f;
+    }
+    uint32_t affected = 0;
+    for (Pending* p : batch) {
+        for (size_t f = 0; f < count && (p->change.files & failed) != 0; ++f) {
+            if ((p->change.files & failed & (1u << f)) != 0) {
+                p->result = errors[f];
+                affected |= p->change.files;
+                break;
+            }
+        }
+    }
+    uint32_t restore = 0;
+    if (affected != 0) {
+        // Wind back every unsaved change of the affected files, newest first; forward again
+        // with the saved ones of this batch (the state its written files should hold), then
+        // with the later ones.
+        std::vector<Pending*> chain;
+        for (Pending* p : mUnsaved) {
+            if ((p->change.files & affected) != 0) chain.push_back(p);
+        }
+        restore = affected & written;
+        std::lock_guard<std::mutex> l(*mOwner.lock);
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) (*it)->change.undo();
+        for (Pending* p : chain) {
+            if (p->inWrite && p->result == NO_ERROR) p->change.apply();
+        }
+        for (size_t f = 0; f < count; ++f) {
+            if (restore & (1u << f)) texts[f] = mOwner.text(f);
+        }
+        for (Pending* p : chain) {
+            if (!p->inWrite) p->change.apply();
+        }
+        mOwner.changed();
+    }
+    for (Pending* p : batch) {
+        p->done = true;
+        mUnsaved.pop_front();
+    }
+    if (restore == 0) return;
+    // A refused change reached files whose write succeeded: they go back to what is saved.
+    queue->unlock();
+    uint32_t rewritten = 0;
+    write(restore, texts, false, &rewritten);
+    queue->lock();
+}
+
+std::vector<status_t> SettingsSaver::write(uint32_t files, const std::vector<std::string>& texts,
+                                           bool stopAtFailure, uint32_t* written) {
+    std::vector<status_t> errors(mOwner.files.size(), NO_ERROR);
+    for (size_t f = 0; f < mOwner.files.size(); ++f) {
+        if ((files & (1u << f)) == 0) continue;
+        status_t err = mStore->replace(mOwner.files[f], texts[f]);
+        if (err == NO_ERROR) {
+            *written |= 1u << f;
+            continue;
+        }
+        ALOGE("[Server]Settings not saved: %s: %s", mStore->pathOf(mOwner.files[f]).c_str(),
+              strerror(-err));
+        errors[f] = err == BAD_VALUE ? -EIO : err;
+        // A change of several files alone stops at its first failure: the rest stay as they were.
+        if (stopAtFailure) break;
+    }
+    return errors;
 }
 
 }  // namespace android

@@ -13,6 +13,8 @@
 
 #include <atomic>
 
+#include "service/DeviceLayout.h"
+
 namespace android {
 
 namespace {
@@ -69,18 +71,13 @@ SettingsStore::SettingsStore(std::string directory) : mDirectory(std::move(direc
 
 SettingsStore::~SettingsStore() {}
 
-std::string SettingsStore::directoryFor(const char* androidData) {
-#ifdef __ANDROID__
-    (void)androidData;
-    return "/data/misc/tonvale/";
-#else
-    std::string root = (androidData != nullptr && androidData[0] != '\0') ? androidData : "/data";
+std::string SettingsStore::directoryFor(const char* dataRoot) {
+    const std::string root = dataRoot != nullptr && dataRoot[0] != '\0' ? dataRoot : "/data";
     return root + "/misc/tonvale/";
-#endif
 }
 
 const std::string& SettingsStore::defaultDirectory() {
-    static const std::string directory = directoryFor(getenv("ANDROID_DATA"));
+    static const std::string directory = DeviceLayout::current().settingsDirectory();
     return directory;
 }
 
@@ -144,18 +141,18 @@ int SettingsStore::openTemp(const char* path) {
     return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
-size_t SettingsStore::removeAbandonedTemps() {
-    DIR* dir = opendir(mDirectory.c_str());
+size_t SettingsStore::removeAbandonedTemps(const std::string& directory, Writers writers) {
+    DIR* dir = opendir(directory.c_str());
     if (dir == nullptr) return 0;
     size_t removed = 0;
     while (dirent* e = readdir(dir)) {
         const std::string entry = e->d_name;
         const pid_t writer = writerOfTemp(entry);
-        if (writer == 0 || processMayWrite(writer)) continue;
-        const std::string path = mDirectory + entry;
+        if (writer == 0 || (writers == Writers::kGone && processMayWrite(writer))) continue;
+        // Relative to the open directory, so a swapped path cannot redirect either call.
         struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (unlink(path.c_str()) == 0) ++removed;
+        if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISREG(st.st_mode) && unlinkat(dirfd(dir), e->d_name, 0) == 0) ++removed;
     }
     closedir(dir);
     return removed;

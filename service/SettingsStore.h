@@ -21,13 +21,13 @@ public:
     virtual ~SettingsStore();
 
     /**
-     * "/data/misc/tonvale/" on Android. On the host "$ANDROID_DATA/misc/tonvale/", with
-     * ANDROID_DATA read at the first call only and "/data" when it is unset or empty.
+     * The settings directory of this device (DeviceLayout::current()), taken at the first call:
+     * "/data/misc/tonvale/" on Android, "$ANDROID_DATA/misc/tonvale/" on the host.
      */
     ANDROID_API static const std::string& defaultDirectory();
 
-    /** The directory for a given ANDROID_DATA value (null when unset); fixed on Android. */
-    static std::string directoryFor(const char* androidData);
+    /** The settings directory of the data partition dataRoot; "/data" when null or empty. */
+    static std::string directoryFor(const char* dataRoot);
 
     const std::string& directory() const { return mDirectory; }
 
@@ -42,12 +42,28 @@ public:
      */
     [[nodiscard]] status_t replace(const std::string& name, const std::string& text);
 
+    /** Whose temporary files removeAbandonedTemps() takes. */
+    enum class Writers {
+        /** Processes that no longer exist: a live process's file may still be in use. */
+        kGone,
+        /**
+         * Any process, for a caller that knows no other writer exists (the daemon holding its
+         * lock): after a reboot a pid lives again, often as the new daemon itself.
+         */
+        kAny,
+    };
+
     /**
-     * Removes the temporary files that rewrites interrupted by a crash left behind: those of
-     * processes that no longer exist. A live process's may still be in use and stay. Returns
-     * how many were removed.
+     * Removes the temporary files that rewrites cut short by a crash left behind in directory,
+     * of the given writers; returns how many. Only regular files with a temporary name go; a
+     * link is never followed.
      */
-    size_t removeAbandonedTemps();
+    ANDROID_API static size_t removeAbandonedTemps(const std::string& directory, Writers writers);
+
+    /** The same in this store's directory. */
+    size_t removeAbandonedTemps(Writers writers = Writers::kGone) {
+        return removeAbandonedTemps(mDirectory, writers);
+    }
 
 protected:
     // The steps of replace(), one system call each; tests override them to fail.

@@ -2,6 +2,8 @@
 
 #include "service/Tonvale.h"
 
+#include <android-base/file.h>
+#include <android-base/strings.h>
 #include <errno.h>
 #include <log/log.h>
 #include <stdio.h>
@@ -9,7 +11,7 @@
 #include <unistd.h>
 #include <utils/Errors.h>
 
-#include <cmath>
+#include <algorithm>
 #include <vector>
 
 #include "registry/MemManager.h"
@@ -25,7 +27,6 @@ using Utils::Caster::controlModeFlagsToString;
 using Utils::Caster::paramToVolumeSingleFile;
 using Utils::Caster::volumeToProfileLineStr;
 using Utils::StringProcess::contains;
-using Utils::StringProcess::getPreset;
 using Utils::StringProcess::split;
 using Utils::StringProcess::trimStr;
 
@@ -52,8 +53,11 @@ const int kDumpTimeoutMs = 1000;
 // What the mute-file reader trims from both ends of a line.
 const char kTrimmed[] = " \r\n\t";
 
-// Keys shorter than this are kept in memory but never written.
+// The files have always dropped keys shorter than this; such names are refused.
 const size_t kMinStoredKey = 3;
+
+// Skipped lines logged one by one per file; the rest are counted in one line.
+const size_t kLoggedSkips = 20;
 
 using AutoLock = std::lock_guard<std::mutex>;
 
@@ -61,26 +65,73 @@ const char* boolText(bool value) {
     return value ? "true" : "false";
 }
 
-// A name must come back from its file, and over binder, as it went: valid UTF-8 (it travels
-// as UTF-16), no line break or NUL (the files are lines of text), no "|" in a profile key (it
-// ends the key), and no white space at either end of a mute key (the reader trims it).
+// A name must come back from its file, and over binder, as it went: at least kMinStoredKey
+// bytes (the files skip shorter keys), valid UTF-8 (it travels as UTF-16), no line break or
+// NUL (the files are lines of text), no "|" in a profile key (it ends the key), and no white
+// space at either end of a mute key (the reader trims it).
 bool isStorableName(const std::string& name, bool profileTable) {
-    if (!isValidUtf8(name)) return false;
+    if (name.size() < kMinStoredKey || !isValidUtf8(name)) return false;
     if (name.find('\n') != std::string::npos) return false;
     if (name.find('\0') != std::string::npos) return false;
     if (profileTable) return name.find('|') == std::string::npos;
-    return name.empty() ||
-           (strchr(kTrimmed, name.front()) == nullptr && strchr(kTrimmed, name.back()) == nullptr);
+    return strchr(kTrimmed, name.front()) == nullptr && strchr(kTrimmed, name.back()) == nullptr;
 }
 
-// NaN and the infinities do not survive their file: the reader takes them for 0.
+// A factor in [0, kMaxVolume]; NaN fails both comparisons.
+bool isStorableVolume(float volume) {
+    return volume >= 0.0f && volume <= Tonvale::kMaxVolume;
+}
+
 bool areStorableVolumes(float left, float right, float general) {
-    return std::isfinite(left) && std::isfinite(right) && std::isfinite(general);
+    return isStorableVolume(left) && isStorableVolume(right) && isStorableVolume(general);
 }
 
-// A profile text the writer could have made has at least the four fields.
-bool isFullProfileText(const std::string& text) {
-    return split(text, ",").size() >= 4;
+// A profile text the writer could have made: the four fields, with volumes it would store.
+bool readProfileText(const std::string& text, tonvale_process_volume_t* volume) {
+    if (split(text, ",").size() < 4) return false;
+    *volume = paramToVolumeSingleFile(text);
+    return areStorableVolumes(volume->left, volume->right, volume->general);
+}
+
+// Counts the lines a reader skips and logs them, the first few one by one.
+class SkipLog {
+public:
+    explicit SkipLog(const std::string& path) : mPath(path) {}
+    ~SkipLog() {
+        if (mSkipped > kLoggedSkips) {
+            ALOGW("[Server]%s: %zu more lines skipped", mPath.c_str(), mSkipped - kLoggedSkips);
+        }
+    }
+    void skip(size_t line, const char* why) {
+        if (++mSkipped <= kLoggedSkips)
+            ALOGW("[Server]%s:%zu skipped: %s", mPath.c_str(), line, why);
+    }
+
+private:
+    const std::string mPath;
+    size_t mSkipped = 0;
+};
+
+// The lines of a settings file as stored, NUL bytes included (so that a line holding one is
+// seen, not cut short); none when it cannot be read.
+std::vector<std::string> fileLines(const std::string& path) {
+    std::string bytes;
+    if (!base::ReadFileToString(path, &bytes)) return {};
+    return base::Split(bytes, "\n");
+}
+
+// Fills table with entries, the later of equal keys winning. Sorted once and appended in
+// order: adding them one by one would move the table for each line.
+template <typename Table, typename Value>
+void fillTable(Table* table, std::vector<std::pair<std::string, Value>>* entries) {
+    std::stable_sort(entries->begin(), entries->end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    table->clear();
+    table->setCapacity(entries->size());
+    for (size_t i = 0; i < entries->size(); ++i) {
+        if (i + 1 < entries->size() && (*entries)[i + 1].first == (*entries)[i].first) continue;
+        table->add((*entries)[i].first, (*entries)[i].second);
+    }
 }
 
 template <typename Table>
@@ -121,11 +172,6 @@ std::string muteTableText(const tonvale_mute_table_t& table) {
     return text;
 }
 
-// The first failure of several, or 0.
-status_t firstError(status_t current, status_t next) {
-    return current != NO_ERROR ? current : next;
-}
-
 }  // namespace
 
 const char* const Tonvale::kMuteHolder = "NO_MUTE_HOLDER";
@@ -152,7 +198,11 @@ Tonvale::Tonvale()
 Tonvale::Tonvale(std::unique_ptr<Access> access, std::shared_ptr<SettingsStore> store)
     : BnTonvale(std::move(access)),
       mStore(std::move(store)),
-      mSaver(mStore),
+      mSaver(mStore, SettingsSaver::Owner{
+                         &lock,
+                         {kSwitchFile, kProfileFile, kMutedFile, kWeakProfileFile, kWeakMutedFile},
+                         [this](size_t file) { return fileText(file); },
+                         [this] { applySettings(); }}),
       memManager(nullptr),
       controlMode(0),
       defaultSilent(false),
@@ -171,7 +221,9 @@ Tonvale::Tonvale(std::unique_ptr<Access> access, std::shared_ptr<SettingsStore> 
 
 Tonvale::~Tonvale() {
     memManager->releaseAllBuffer();
-    // memManager is declared first, so it is dropped last: its pointers stay valid until then.
+    // The registry points into the tables, which as members die before the registry's
+    // reference would: it goes first.
+    memManager.clear();
 }
 
 std::string Tonvale::statusText(const char* header) {
@@ -309,26 +361,50 @@ int Tonvale::setControlMode(int /*mode*/) {
 int Tonvale::setDefaultSilent(bool silent) {
     ChangeScope change(this);
     if (!change.ok()) return INVALID_OPERATION;
-    Saves saves;
-    {
-        AutoLock l(lock);
-        defaultSilent = silent;
-        saves.push_back(stageSwitchFile());
-    }
-    return commit(saves);
+    auto old = std::make_shared<bool>();
+    return saveChange({fileBit(SWITCH_FILE),
+                       [=] {
+                           *old = defaultSilent;
+                           defaultSilent = silent;
+                       },
+                       [=] { defaultSilent = *old; }});
 }
 
 int Tonvale::setWeakKeyAdjust(bool adjust) {
     ChangeScope change(this);
     if (!change.ok()) return INVALID_OPERATION;
-    Saves saves;
-    {
-        AutoLock l(lock);
-        weakKeyAdjust = adjust;
-        saves.push_back(stageSwitchFile());
-    }
-    return commit(saves);
+    auto old = std::make_shared<bool>();
+    return saveChange({fileBit(SWITCH_FILE),
+                       [=] {
+                           *old = weakKeyAdjust;
+                           weakKeyAdjust = adjust;
+                       },
+                       [=] { weakKeyAdjust = *old; }});
 }
+
+namespace {
+
+// What a table held under one key before a change, for its undo.
+template <typename Table>
+struct Entry {
+    bool present = false;
+    typename Table::value_type value{};
+
+    void take(const Table& table, const std::string& key) {
+        const ssize_t index = table.indexOfKey(key);
+        present = index >= 0;
+        if (present) value = table.valueAt(index);
+    }
+    void putBack(Table* table, const std::string& key) const {
+        if (present) {
+            table->replaceValueFor(key, value);
+        } else {
+            table->removeItem(key);
+        }
+    }
+};
+
+}  // namespace
 
 int Tonvale::setProfile(std::string name, float left, float right, float general,
                         bool split_control, bool isweakkey) {
@@ -343,80 +419,107 @@ int Tonvale::setProfile(std::string name, float left, float right, float general
     volume.right = right;
     volume.general = general;
     volume.split_control = split_control;
-    Saves saves;
-    {
-        AutoLock l(lock);
-        tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
-        table.removeItem(name);
-        table.add(name, volume);
-        applySettings();
-        saves.push_back(stageProfileFile(isweakkey));
-    }
-    return commit(saves);
+    tonvale_profile_table_t* table = isweakkey ? &w_profiles : &p_profiles;
+    auto old = std::make_shared<Entry<tonvale_profile_table_t>>();
+    return saveChange({profileFileBit(isweakkey),
+                       [=] {
+                           old->take(*table, name);
+                           table->replaceValueFor(name, volume);
+                       },
+                       [=] { old->putBack(table, name); }});
 }
 
 int Tonvale::unsetProfile(std::string name, bool isweakkey) {
     if (!isStorableName(name, true)) return BAD_VALUE;
     ChangeScope change(this);
     if (!change.ok()) return INVALID_OPERATION;
-    Saves saves;
+    tonvale_profile_table_t* table = isweakkey ? &w_profiles : &p_profiles;
     {
+        // A name without a profile: nothing to write.
         AutoLock l(lock);
-        tonvale_profile_table_t& table = isweakkey ? w_profiles : p_profiles;
-        const bool found = table.indexOfKey(name) >= 0;
-        if (found) table.removeItem(name);
-        applySettings();
-        if (found) saves.push_back(stageProfileFile(isweakkey));
+        if (table->indexOfKey(name) < 0) {
+            applySettings();
+            return 0;
+        }
     }
-    return commit(saves);
+    auto old = std::make_shared<Entry<tonvale_profile_table_t>>();
+    return saveChange({profileFileBit(isweakkey),
+                       [=] {
+                           old->take(*table, name);
+                           table->removeItem(name);
+                       },
+                       [=] { old->putBack(table, name); }});
 }
 
 int Tonvale::mute(std::string name, bool isweakkey) {
     if (!isStorableName(name, false)) return BAD_VALUE;
     ChangeScope change(this);
     if (!change.ok()) return INVALID_OPERATION;
-    Saves saves;
-    {
-        AutoLock l(lock);
-        tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
-        table.removeItem(std::string(kMuteHolder));
-        if (table.indexOfKey(name) < 0) table.add(name, true);
-        applySettings();
-        saves.push_back(stageMuteFile(isweakkey));
-    }
-    return commit(saves);
+    tonvale_mute_table_t* table = isweakkey ? &w_muted : &p_muted;
+    auto name_ = std::make_shared<Entry<tonvale_mute_table_t>>();
+    auto holder = std::make_shared<Entry<tonvale_mute_table_t>>();
+    return saveChange({muteFileBit(isweakkey),
+                       [=] {
+                           holder->take(*table, kMuteHolder);
+                           name_->take(*table, name);
+                           table->removeItem(std::string(kMuteHolder));
+                           table->replaceValueFor(name, true);
+                       },
+                       [=] {
+                           name_->putBack(table, name);
+                           holder->putBack(table, kMuteHolder);
+                       }});
 }
 
 int Tonvale::unmute(std::string name, bool isweakkey) {
     if (!isStorableName(name, false)) return BAD_VALUE;
     ChangeScope change(this);
     if (!change.ok()) return INVALID_OPERATION;
-    Saves saves;
-    {
-        AutoLock l(lock);
-        tonvale_mute_table_t& table = isweakkey ? w_muted : p_muted;
-        table.removeItem(name);
-        if (table.isEmpty()) table.add(std::string(kMuteHolder), true);
-        applySettings();
-        saves.push_back(stageMuteFile(isweakkey));
-    }
-    return commit(saves);
+    tonvale_mute_table_t* table = isweakkey ? &w_muted : &p_muted;
+    auto name_ = std::make_shared<Entry<tonvale_mute_table_t>>();
+    auto holder = std::make_shared<Entry<tonvale_mute_table_t>>();
+    return saveChange({muteFileBit(isweakkey),
+                       [=] {
+                           name_->take(*table, name);
+                           table->removeItem(name);
+                           holder->take(*table, kMuteHolder);
+                           if (table->isEmpty()) table->add(std::string(kMuteHolder), true);
+                       },
+                       [=] {
+                           holder->putBack(table, kMuteHolder);
+                           name_->putBack(table, name);
+                       }});
 }
 
 int Tonvale::clear() {
     ChangeScope change(this);
     if (!change.ok()) return INVALID_OPERATION;
-    Saves saves;
-    {
-        AutoLock l(lock);
-        p_profiles.clear();
-        p_muted.clear();
-        w_profiles.clear();
-        w_muted.clear();
-        applySettings();
-        saves = stageAll();
-    }
-    return commit(saves);
+    struct Tables {
+        tonvale_profile_table_t p_profiles{tonvale_process_volume_t()};
+        tonvale_mute_table_t p_muted{false};
+        tonvale_profile_table_t w_profiles{tonvale_process_volume_t()};
+        tonvale_mute_table_t w_muted{false};
+    };
+    auto old = std::make_shared<Tables>();
+    // All five files, as a clear has always rewritten them.
+    const uint32_t all = (1u << (WEAK_MUTED_FILE + 1)) - 1;
+    return saveChange({all,
+                       [=] {
+                           old->p_profiles = p_profiles;
+                           old->p_muted = p_muted;
+                           old->w_profiles = w_profiles;
+                           old->w_muted = w_muted;
+                           p_profiles.clear();
+                           p_muted.clear();
+                           w_profiles.clear();
+                           w_muted.clear();
+                       },
+                       [=] {
+                           p_profiles = old->p_profiles;
+                           p_muted = old->p_muted;
+                           w_profiles = old->w_profiles;
+                           w_muted = old->w_muted;
+                       }});
 }
 
 String8 Tonvale::getDefaultProfile() {
@@ -428,12 +531,16 @@ int Tonvale::setDefaultProfile(float left, float right, float general, bool spli
     if (!areStorableVolumes(left, right, general)) return BAD_VALUE;
     ChangeScope change(this);
     if (!change.ok()) return INVALID_OPERATION;
-    AutoLock l(lock);
-    defaultProfile.left = left;
-    defaultProfile.right = right;
-    defaultProfile.general = general;
-    defaultProfile.split_control = split_control;
-    return 0;
+    auto old = std::make_shared<tonvale_process_volume_t>();
+    return saveChange({fileBit(SWITCH_FILE),
+                       [=] {
+                           *old = defaultProfile;
+                           defaultProfile.left = left;
+                           defaultProfile.right = right;
+                           defaultProfile.general = general;
+                           defaultProfile.split_control = split_control;
+                       },
+                       [=] { defaultProfile = *old; }});
 }
 
 String8 Tonvale::getProfile(std::string name, bool isweakkey) {
@@ -454,12 +561,8 @@ void Tonvale::initData() {
 }
 
 status_t Tonvale::saveAllData() {
-    Saves saves;
-    {
-        AutoLock l(lock);
-        saves = stageAll();
-    }
-    return commit(saves);
+    const uint32_t all = (1u << (WEAK_MUTED_FILE + 1)) - 1;
+    return saveChange({all, [] {}, [] {}});
 }
 
 Tonvale::ChangeScope::ChangeScope(Tonvale* service) : mService(service) {
@@ -488,36 +591,52 @@ void Tonvale::loadAll() {
     initWeakMuted();
 }
 
-Tonvale::Saves Tonvale::stageAll() {
-    // In the order of the files: a failure of one does not keep the others from their change.
-    return Saves{stageSwitchFile(), stageProfileFile(false), stageMuteFile(false),
-                 stageProfileFile(true), stageMuteFile(true)};
-}
-
-status_t Tonvale::commit(const Saves& saves) {
-    status_t result = NO_ERROR;
-    for (const Save& save : saves) result = firstError(result, mSaver.commit(save.file, save.seq));
-    return result;
+status_t Tonvale::saveChange(SettingsSaver::Change change) {
+    return mSaver.save(std::move(change));
 }
 
 void Tonvale::readProfileTable(const char* file, tonvale_profile_table_t* table) {
-    table->clear();
-    for (const std::string& line : getPreset(mStore->pathOf(file))) {
-        if (line.size() < kMinStoredKey) continue;
-        // Lines the writer never makes are skipped rather than loaded as made-up profiles.
-        if (!contains(line, "|")) continue;
-        std::vector<std::string> parts = split(line, "|");
-        if (!isFullProfileText(parts[1])) continue;
-        table->replaceValueFor(parts[0], paramToVolumeSingleFile(parts[1]));
+    const std::string path = mStore->pathOf(file);
+    SkipLog skips(path);
+    std::vector<std::pair<std::string, tonvale_process_volume_t>> entries;
+    size_t number = 0;
+    for (const std::string& line : fileLines(path)) {
+        ++number;
+        if (line.empty()) continue;
+        // Only lines the service could have written: what the operations refuse stays out.
+        const size_t bar = line.find('|');
+        tonvale_process_volume_t volume;
+        if (line.find('\0') != std::string::npos) {
+            skips.skip(number, "a NUL byte");
+        } else if (bar == std::string::npos) {
+            skips.skip(number, "no \"|\"");
+        } else if (!isStorableName(line.substr(0, bar), true)) {
+            skips.skip(number, "a name the service does not store");
+        } else if (!readProfileText(split(line, "|")[1], &volume)) {
+            skips.skip(number, "not four fields with volumes from 0 to 16");
+        } else {
+            entries.emplace_back(line.substr(0, bar), volume);
+        }
     }
+    fillTable(table, &entries);
 }
 
 void Tonvale::readMuteTable(const char* file, tonvale_mute_table_t* table) {
-    table->clear();
-    for (const std::string& line : getPreset(mStore->pathOf(file))) {
-        if (line.size() < kMinStoredKey) continue;
-        table->replaceValueFor(trimStr(line), true);
+    const std::string path = mStore->pathOf(file);
+    SkipLog skips(path);
+    std::vector<std::pair<std::string, bool>> entries;
+    size_t number = 0;
+    for (const std::string& line : fileLines(path)) {
+        ++number;
+        if (line.empty()) continue;
+        const std::string name = trimStr(line);
+        if (isStorableName(name, false)) {
+            entries.emplace_back(name, true);
+        } else {
+            skips.skip(number, "a name the service does not store");
+        }
     }
+    fillTable(table, &entries);
 }
 
 void Tonvale::initSwitchConfiguations() {
@@ -526,10 +645,13 @@ void Tonvale::initSwitchConfiguations() {
     if (fields.size() < 5) return;
     // The writer marks the file with "1"; "ordinary" is the older marker.
     if (!contains(fields[0], "ordinary") && fields[0] != "1") return;
+    tonvale_process_volume_t volume;
     if (fields[1] == "holder") {
         defaultProfile = tonvale_process_volume_t();
-    } else if (isFullProfileText(fields[1])) {
-        defaultProfile = paramToVolumeSingleFile(fields[1]);
+    } else if (readProfileText(fields[1], &volume)) {
+        defaultProfile = volume;
+    } else {
+        SkipLog(mStore->pathOf(kSwitchFile)).skip(1, "a default profile the service does not store");
     }
     controlMode = 0;
     defaultSilent = convertStrPrefBool(fields[3], false);
@@ -552,22 +674,22 @@ void Tonvale::initWeakMuted() {
     readMuteTable(kWeakMutedFile, &w_muted);
 }
 
-Tonvale::Save Tonvale::stageSwitchFile() {
-    const std::string text = Utils::Caster::numToString<int>(1) + ";" +
-                             volumeToProfileLineStr(defaultProfile) + ";" +
-                             controlModeFlagsToString(controlMode) + ";" + boolText(defaultSilent) +
-                             ";" + boolText(weakKeyAdjust);
-    return Save{kSwitchFile, mSaver.stage(kSwitchFile, text)};
-}
-
-Tonvale::Save Tonvale::stageProfileFile(bool isweakkey) {
-    const char* file = profileFile(isweakkey);
-    return Save{file, mSaver.stage(file, profileTableText(isweakkey ? w_profiles : p_profiles))};
-}
-
-Tonvale::Save Tonvale::stageMuteFile(bool isweakkey) {
-    const char* file = muteFile(isweakkey);
-    return Save{file, mSaver.stage(file, muteTableText(isweakkey ? w_muted : p_muted))};
+std::string Tonvale::fileText(size_t file) {
+    switch (file) {
+        case SWITCH_FILE:
+            return Utils::Caster::numToString<int>(1) + ";" +
+                   volumeToProfileLineStr(defaultProfile) + ";" +
+                   controlModeFlagsToString(controlMode) + ";" + boolText(defaultSilent) + ";" +
+                   boolText(weakKeyAdjust);
+        case PROFILE_FILE:
+            return profileTableText(p_profiles);
+        case MUTED_FILE:
+            return muteTableText(p_muted);
+        case WEAK_PROFILE_FILE:
+            return profileTableText(w_profiles);
+        default:
+            return muteTableText(w_muted);
+    }
 }
 
 void Tonvale::applySettings() {

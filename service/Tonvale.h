@@ -34,14 +34,17 @@ bool convertStrPrefBool(std::string text, bool fallback);
  * reports and block requests never wait for the disk. It replies once the file is written.
  *
  * Settings operations return 0, or BAD_VALUE for an argument that cannot be stored faithfully:
- * a name that is not valid UTF-8 or holds "\n" or a NUL byte, "|" in a profile name, white
- * space at either end of a mute name, or a volume that is not a finite number. Such a call
- * changes nothing.
- * When a settings file cannot be written the change stays in force and the operation returns
- * the negative errno of the failed step (never BAD_VALUE).
+ * a name shorter than 3 bytes, not valid UTF-8, or holding "\n" or a NUL byte, "|" in a profile
+ * name, white space at either end of a mute name, or a volume that is not a number in
+ * [0, kMaxVolume]. Such a call changes nothing.
+ * A change is all or nothing: when its settings file cannot be written it is undone, in memory
+ * and in the blocks, and the operation returns the negative errno of the failed step (never
+ * BAD_VALUE). The settings files are read by the same rules: a line the operations would
+ * refuse is skipped and logged.
  *
- * The track registry reads the settings in place; every change of profiles or mute marks is
- * written into every control block before the call returns.
+ * The track registry reads the settings in place; every change (profiles, mute marks, the
+ * default profile and default silent) is written into every control block before the call
+ * returns, and taken back out before a refusal returns.
  */
 class ANDROID_API Tonvale : public BnTonvale {
 public:
@@ -77,7 +80,7 @@ public:
     /** Empties all four tables and rewrites all five files; switches stay. */
     int clear() override;
     String8 getDefaultProfile() override;
-    /** Changes the default profile in memory only; the next switch-file write stores it. */
+    /** Stores the default profile and rewrites the switch file. */
     int setDefaultProfile(float left, float right, float general, bool split_control) override;
     /** The profile line of name's entry, or "__NO_PROFILE". */
     String8 getProfile(std::string name, bool isweakkey) override;
@@ -135,6 +138,9 @@ public:
     bool isWeakKeyAdjust() const { return weakKeyAdjust; }
     control_mode_flags_t getControlMode() const { return controlMode; }
 
+    /** Largest volume factor a profile may hold (+24 dB), the gain helper's ceiling. */
+    static constexpr float kMaxVolume = 16.0f;
+
     /** Key that keeps an unmuted table from being empty. */
     static const char* const kMuteHolder;
 
@@ -152,23 +158,21 @@ private:
     void initMuted();
     void initWeakGeneralCtlSettings();
     void initWeakMuted();
-    /** A staged rewrite of one settings file, to be committed once lock is released. */
-    struct Save {
-        const char* file;
-        uint64_t seq;
-    };
-    typedef std::vector<Save> Saves;
+    /** The settings files by index, as the saver numbers them. */
+    enum SettingsFile { SWITCH_FILE, PROFILE_FILE, MUTED_FILE, WEAK_PROFILE_FILE, WEAK_MUTED_FILE };
+    static uint32_t fileBit(SettingsFile file) { return 1u << file; }
+    static uint32_t profileFileBit(bool isweakkey) {
+        return fileBit(isweakkey ? WEAK_PROFILE_FILE : PROFILE_FILE);
+    }
+    static uint32_t muteFileBit(bool isweakkey) {
+        return fileBit(isweakkey ? WEAK_MUTED_FILE : MUTED_FILE);
+    }
 
-    // Stage the new text of a settings file from the tables; the caller holds lock.
-    Save stageSwitchFile();
-    Save stageProfileFile(bool isweakkey);
-    Save stageMuteFile(bool isweakkey);
-    Saves stageAll();
-    /**
-     * Waits until the staged texts are on disk; without lock, so nothing else waits for the
-     * disk. 0, or the first failure (every file is still attempted).
-     */
-    [[nodiscard]] status_t commit(const Saves& saves);
+    /** The text of a settings file from the tables; the caller holds lock. */
+    std::string fileText(size_t file);
+    /** Applies change and saves it all or nothing (SettingsSaver), as one settings change. */
+    [[nodiscard]] status_t saveChange(SettingsSaver::Change change);
+
     void loadAll();
     void readProfileTable(const char* file, tonvale_profile_table_t* table);
     void readMuteTable(const char* file, tonvale_mute_table_t* table);

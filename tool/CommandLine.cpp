@@ -1,14 +1,15 @@
 #include "tool/CommandLine.h"
 
+#include <errno.h>
 #include <string.h>
 
 #include <iostream>
 
 #include "interface/TonvaleClient.h"
-#include "utils/Utf8.h"
 #include "service/SettingsStore.h"
 #include "service/Tonvale.h"
 #include "tool/ServiceDaemon.h"
+#include "utils/Utf8.h"
 #include "utils/Utils.h"
 
 namespace android {
@@ -46,12 +47,12 @@ float volume(const char* value) {
 
 // Reasons for a refused setting, by the kind of name it carries.
 const char kProfileRefused[] =
-    "tonvale: refused: a profile name must not hold a line break, NUL or '|', and the volumes "
-    "must be finite numbers";
+    "tonvale: refused: a profile name must have at least 3 bytes and no line break, NUL or '|', "
+    "and the volumes must be numbers from 0 to 16";
 const char kMuteRefused[] =
-    "tonvale: refused: a name to mute must not hold a line break or NUL, nor start or end with "
-    "white space";
-const char kValueRefused[] = "tonvale: refused: the volumes must be finite numbers";
+    "tonvale: refused: a name to mute must have at least 3 bytes and no line break or NUL, nor "
+    "start or end with white space";
+const char kValueRefused[] = "tonvale: refused: the volumes must be numbers from 0 to 16";
 const char kRefused[] = "tonvale: refused by the service (Invalid argument)";
 
 }  // namespace
@@ -108,6 +109,8 @@ std::string CommandLine::describe(status_t status) {
             return "descriptors not allowed";
         case UNEXPECTED_NULL:
             return "unexpected null";
+        case -EMSGSIZE:
+            return "the report is larger than one transaction carries";
         default:
             break;
     }
@@ -129,7 +132,7 @@ int CommandLine::intResult(int result, const char* refused, const std::string& f
         return EXIT_FAILED;
     }
     if (result < 0 && !file.empty()) {
-        // The change is in force, but it would not outlive a restart.
+        // The service took the change back: nothing of it holds.
         std::cerr << "Settings not saved: " << file << ": " << describe(result) << std::endl;
         return EXIT_FAILED;
     }
@@ -182,7 +185,7 @@ int CommandLine::run(int argc, char** argv) {
         if (argc < 6) return printIncomplete();
         return intResult(setDefaultProfile(volume(argv[2]), volume(argv[3]), volume(argv[4]),
                                            looseFlag(argv[5])),
-                         kValueRefused);
+                         kValueRefused, settingsFile(Tonvale::kSwitchFile));
     }
     if (option == "--weak-key") {
         bool adjust = false;

@@ -1,34 +1,35 @@
+#define LOG_TAG "KesService"
+
 #include "tool/ServiceDaemon.h"
 
-#include <binder/BinderService.h>
 #include <binder/IPCThreadState.h>
 #include <binder/IServiceManager.h>
 #include <binder/ProcessState.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <log/log.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utils/String16.h>
 
 #include <sstream>
 
+#include "service/DeviceLayout.h"
+#include "service/SettingsStore.h"
 #include "service/Tonvale.h"
 
 namespace android {
-
-#ifdef __ANDROID__
-const char ServiceDaemon::kListingCommand[] = "ps -A -o PID -o STAT -o CMDLINE";
-#else
-// procps' ps rejects these options; toybox's ps is Android's own and prints the same columns.
-const char ServiceDaemon::kListingCommand[] = "toybox ps -A -o PID -o STAT -o CMDLINE";
-#endif
 
 const char ServiceDaemon::kRunningMessage[] =
     "Tonvale native service is running, do not run multi instance";
@@ -39,14 +40,6 @@ namespace {
 // it gave up.
 constexpr char kReady[] = "ready";
 
-#ifndef __ANDROID__
-constexpr char kDefaultRendezvousDir[] = "/run/hostbinder";
-
-std::string rendezvousDir() {
-    const char* dir = getenv("HOSTBINDER_DIR");
-    return dir != nullptr && dir[0] != '\0' ? dir : kDefaultRendezvousDir;
-}
-
 // Created as the host binder creates it when it registers a name.
 void makeDirs(const std::string& dir) {
     for (size_t i = 1; i <= dir.size(); ++i) {
@@ -54,8 +47,9 @@ void makeDirs(const std::string& dir) {
     }
 }
 
-// On the host every daemon holds its own directory's lock file open, locked or not (--force),
-// so a listed daemon belongs to this device exactly when it holds the same file.
+// Where a rendezvous directory is the device, every daemon holds its own directory's lock file
+// open, locked or not (--force), so a listed daemon belongs to this device exactly when it
+// holds the same file.
 bool holdsFile(pid_t pid, const struct stat& file) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
     DIR* fds = opendir(dir.c_str());
@@ -72,10 +66,15 @@ bool holdsFile(pid_t pid, const struct stat& file) {
     closedir(fds);
     return found;
 }
-#endif
 
 std::string errnoText(const std::string& what) {
     return what + ": " + strerror(errno);
+}
+
+// On stderr for a caller at a terminal, and in the log, which is all that init's daemon has.
+void reportFailure(const std::string& reason) {
+    fprintf(stderr, "Tonvale Service: %s\n", reason.c_str());
+    ALOGE("Tonvale Service: %s", reason.c_str());
 }
 
 // Opens /dev/null on any standard descriptor that is closed, so that no file opened later
@@ -122,9 +121,9 @@ void resetSignals() {
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-// Relative values would be read after daemon() has moved to "/".
+// Relative values would be read after the daemon has moved to "/".
 bool makeEnvAbsolute(const char* name, std::string* error) {
-    const char* value = getenv(name);
+    const char* value = name != nullptr ? getenv(name) : nullptr;
     if (value == nullptr || value[0] == '\0' || value[0] == '/') return true;
     char* cwd = getcwd(nullptr, 0);
     if (cwd == nullptr) {
@@ -142,26 +141,26 @@ bool makeEnvAbsolute(const char* name, std::string* error) {
     return true;
 }
 
-int openLock(std::string* error) {
-    const std::string path = ServiceDaemon::lockPath();
-#ifndef __ANDROID__
-    makeDirs(rendezvousDir());
-#endif
+int openLock(const DeviceLayout& layout, std::string* error) {
+    const std::string path = layout.lockPath();
+    const std::string rendezvous = layout.rendezvousDirectory();
+    if (!rendezvous.empty()) makeDirs(rendezvous);
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) *error = errnoText("cannot open the lock file " + path);
     return fd;
 }
 
 // Ids of the other daemons of this device in the process listing.
-bool otherDaemons(int lockFd, std::vector<pid_t>* daemons, std::string* error) {
+bool otherDaemons(const DeviceLayout& layout, int lockFd, std::vector<pid_t>* daemons,
+                  std::string* error) {
     std::string listing;
-    if (!ServiceDaemon::runcmd(ServiceDaemon::kListingCommand, &listing, error)) return false;
+    if (!ServiceDaemon::runcmd(layout.listingCommand, &listing, error)) return false;
     std::vector<pid_t> listed;
     if (!ServiceDaemon::parseListing(listing, getpid(), &listed, error)) return false;
-#ifdef __ANDROID__
-    (void)lockFd;
-    *daemons = listed;
-#else
+    if (layout.rendezvousDirectory().empty()) {
+        *daemons = listed;
+        return true;
+    }
     struct stat lock;
     if (fstat(lockFd, &lock) != 0) {
         *error = errnoText("cannot stat the lock file");
@@ -170,7 +169,6 @@ bool otherDaemons(int lockFd, std::vector<pid_t>* daemons, std::string* error) {
     for (pid_t pid : listed) {
         if (holdsFile(pid, lock)) daemons->push_back(pid);
     }
-#endif
     return true;
 }
 
@@ -199,46 +197,188 @@ std::string registrationError(status_t status) {
     std::string reason = "Tonvale Service registration error: ";
     // Most statuses are negated errno values; UNKNOWN_ERROR and its kin are not.
     reason += status < 0 && status > -4096 ? strerror(-status) : "status " + std::to_string(status);
-#ifndef __ANDROID__
-    reason += " (rendezvous directory " + rendezvousDir() + ")";
-#endif
+    const std::string rendezvous = DeviceLayout::current().rendezvousDirectory();
+    if (!rendezvous.empty()) reason += " (rendezvous directory " + rendezvous + ")";
     return reason;
 }
 
-// The detached daemon. Tells the invoker through readyFd whether it serves, then serves.
-int serve(int readyFd) {
-    // A peer that closes its end early must cost one failed write, not the daemon.
-    signal(SIGPIPE, SIG_IGN);
-    // Every track costs a descriptor; the hard limit is what the system grants.
+// SIGTERM (init's stop and shutdown) and SIGINT stop the daemon. Blocked before any thread
+// starts, so that every thread inherits the mask, they are read by the main thread from the
+// returned signalfd: stopping is ordinary code there, and the wait costs no wake-up.
+int blockStopSignals() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &stop, nullptr) != 0) return -1;
+    return signalfd(-1, &stop, SFD_CLOEXEC);
+}
+
+// The stop signal taken, or -1 (with errno) when the signalfd cannot be read.
+int waitForStop(int stopFd) {
+    for (;;) {
+        signalfd_siginfo info;
+        const ssize_t n = read(stopFd, &info, sizeof(info));
+        if (n == sizeof(info)) return static_cast<int>(info.ssi_signo);
+        if (n < 0 && errno == EINTR) continue;
+        if (n >= 0) errno = EIO;
+        return -1;
+    }
+}
+
+// The kernel's ceiling for any descriptor limit (fs.nr_open); 0 when it cannot be read.
+rlim_t descriptorCeiling() {
+    FILE* f = fopen("/proc/sys/fs/nr_open", "re");
+    if (f == nullptr) return 0;
+    unsigned long long value = 0;
+    if (fscanf(f, "%llu", &value) != 1) value = 0;
+    fclose(f);
+    return static_cast<rlim_t>(value);
+}
+
+// Every track costs the daemon a descriptor, and the registry sizes its per-uid caps from the
+// limit it finds when it is made: raise it first, as far as allowed. Root may lift the hard
+// limit up to the kernel's ceiling; anyone may lift the soft limit to the hard one.
+void raiseDescriptorLimit() {
     struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    const rlim_t ceiling = geteuid() == 0 ? descriptorCeiling() : 0;
+    if (ceiling > limit.rlim_max) {
+        const struct rlimit raised = {ceiling, ceiling};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
 
+enum class LockWait { kTaken, kStopped, kFailed };
+
+struct LockWaiter {
+    int lock;
+    int done;  // receives 0, or the errno of a failed wait
+};
+
+void* takeLock(void* arg) {
+    const LockWaiter waiter = *static_cast<LockWaiter*>(arg);
+    delete static_cast<LockWaiter*>(arg);
+    int err = 0;
+    while (flock(waiter.lock, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            err = errno;
+            break;
+        }
+    }
+    if (write(waiter.done, &err, sizeof(err)) < 0) {
+        // The reader is gone: the process is ending.
+    }
+    close(waiter.done);
+    return nullptr;
+}
+
+// Takes the lock; while another daemon holds it, says so once and waits until it ends, unless
+// a stop signal comes first. A thread of its own blocks on the lock, so that the main thread
+// can take whichever event comes; it ends once it has the lock, or with the process.
+LockWait waitForLock(int lock, int stopFd, const std::string& path, std::string* error) {
+    if (flock(lock, LOCK_EX | LOCK_NB) == 0) return LockWait::kTaken;
+    if (errno != EWOULDBLOCK) {
+        *error = errnoText("cannot lock " + path);
+        return LockWait::kFailed;
+    }
+    fprintf(stderr, "Tonvale Service: another daemon holds %s; taking over when it ends\n",
+            path.c_str());
+    ALOGI("Another daemon holds %s; taking over when it ends", path.c_str());
+    int taken[2];
+    if (pipe2(taken, O_CLOEXEC) != 0) {
+        *error = errnoText("cannot wait for the lock");
+        return LockWait::kFailed;
+    }
+    pthread_t thread;
+    const int err = pthread_create(&thread, nullptr, takeLock, new LockWaiter{lock, taken[1]});
+    if (err != 0) {
+        close(taken[0]);
+        close(taken[1]);
+        *error = std::string("cannot wait for the lock: ") + strerror(err);
+        return LockWait::kFailed;
+    }
+    pthread_detach(thread);
+    pollfd fds[2] = {{stopFd, POLLIN, 0}, {taken[0], POLLIN, 0}};
+    while (poll(fds, 2, -1) < 0) {
+        if (errno != EINTR) {
+            *error = errnoText("cannot wait for the lock");
+            return LockWait::kFailed;
+        }
+    }
+    if (fds[0].revents != 0) return LockWait::kStopped;
+    int waitErr = 0;
+    const ssize_t n = read(taken[0], &waitErr, sizeof(waitErr));
+    close(taken[0]);
+    if (n != sizeof(waitErr) || waitErr != 0) {
+        errno = n == sizeof(waitErr) ? waitErr : EIO;
+        *error = errnoText("cannot lock " + path);
+        return LockWait::kFailed;
+    }
+    return LockWait::kTaken;
+}
+
+// Tells the invoker through readyFd, or says on stderr when there is none (init's daemon).
+void reportToInvoker(int readyFd, const std::string& text) {
+    if (readyFd >= 0) {
+        writeAll(readyFd, text);
+    } else {
+        fprintf(stderr, "%s\n", text.c_str());
+    }
+    if (text != kReady) ALOGE("%s", text.c_str());
+}
+
+// Makes the service, publishes it and serves until a stop signal; tells readyFd (when there is
+// one) whether it serves. Returns only when it could not serve.
+int serve(bool lockHeld, int readyFd, int stopFd) {
+    // A peer that closes its end early must cost one failed write, not the daemon.
+    signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
+    // Holding the lock, no other writer exists: whatever pid a temporary file names, often
+    // this very daemon's after a reboot, its writer is gone.
+    if (lockHeld) {
+        SettingsStore::removeAbandonedTemps(SettingsStore::defaultDirectory(),
+                                            SettingsStore::Writers::kAny);
+    }
+
+    const sp<Tonvale> service = new Tonvale();
     const status_t status =
-        BinderService<Tonvale>::publish(false, IServiceManager::DUMP_FLAG_PRIORITY_DEFAULT);
+        defaultServiceManager()->addService(String16(Tonvale::getServiceName()), service, false,
+                                            IServiceManager::DUMP_FLAG_PRIORITY_DEFAULT);
     if (status != NO_ERROR) {
-        writeAll(readyFd, registrationError(status));
+        reportToInvoker(readyFd, registrationError(status));
         return 1;
     }
     sp<IBinder> self = defaultServiceManager()->checkService(String16(Tonvale::getServiceName()));
     if (self == nullptr || self->pingBinder() != NO_ERROR) {
-        writeAll(readyFd,
-                 "Tonvale Service registration error: the service manager does not "
-                 "list the service");
+        reportToInvoker(readyFd,
+                        "Tonvale Service registration error: the service manager does not "
+                        "list the service");
         return 1;
     }
     self.clear();
     ProcessState::self()->startThreadPool();
-    writeAll(readyFd, kReady);
-    close(readyFd);
-    IPCThreadState::self()->joinThreadPool(true);
-    return 0;
+    if (readyFd >= 0) {
+        writeAll(readyFd, kReady);
+        close(readyFd);
+    }
+
+    const int sig = waitForStop(stopFd);
+    if (sig < 0) ALOGE("Cannot read the stop signals: %s; stopping", strerror(errno));
+    ALOGI("Stopping on signal %d", sig);
+    service->shutdown();
+    fflush(nullptr);
+    // The binder threads still run, so exit() would destroy statics under them. Every change
+    // is saved or refused, and the lock goes with the process.
+    _exit(sig < 0 ? 1 : 0);
 }
 
 // Detaches with daemon(0, 0) in a child and waits for the daemon's report.
-int detachAndServe() {
+int detachAndServe(bool lockHeld) {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
         perror("Tonvale Service Daemon creation error...\n");
@@ -255,7 +395,12 @@ int detachAndServe() {
             perror("Tonvale Service Daemon creation error...\n");
             _exit(1);
         }
-        return serve(ready[1]);
+        const int stopFd = blockStopSignals();
+        if (stopFd < 0) {
+            writeAll(ready[1], errnoText("Tonvale Service: cannot take the stop signals"));
+            return 1;
+        }
+        return serve(lockHeld, ready[1], stopFd);
     }
     close(ready[1]);
     const std::string report = readAll(ready[0]);
@@ -270,16 +415,32 @@ int detachAndServe() {
     return 1;
 }
 
-}  // namespace
-
-std::string ServiceDaemon::lockPath() {
-#ifdef __ANDROID__
-    return "/data/misc/tonvale/tonvale.lock";
-#else
-    // A dot name: the host binder never registers one, so it cannot meet a service's socket.
-    return rendezvousDir() + "/.tonvale.lock";
-#endif
+// init's daemon: this process serves, so that init sees it end.
+int serveInForeground(const DeviceLayout& layout, int lock) {
+    // As daemon() does: the daemon keeps no mount busy (the paths are absolute by now).
+    if (chdir("/") != 0) {
+        reportFailure(errnoText("cannot change to /"));
+        return 1;
+    }
+    const int stopFd = blockStopSignals();
+    if (stopFd < 0) {
+        reportFailure(errnoText("cannot take the stop signals"));
+        return 1;
+    }
+    std::string error;
+    switch (waitForLock(lock, stopFd, layout.lockPath(), &error)) {
+        case LockWait::kStopped:
+            return 0;
+        case LockWait::kFailed:
+            reportFailure(error);
+            return 1;
+        case LockWait::kTaken:
+            break;
+    }
+    return serve(true, -1, stopFd);
 }
+
+}  // namespace
 
 bool ServiceDaemon::runcmd(const std::string& cmd, std::string* out, std::string* error) {
     out->clear();
@@ -352,46 +513,49 @@ bool ServiceDaemon::parseListing(const std::string& listing, pid_t self,
 }
 
 int ServiceDaemon::run(int argc, char** argv) {
-    const bool force = argc > 2 && strcmp(argv[2], "--force") == 0;
+    const char* mode = argc > 2 ? argv[2] : "";
+    const bool force = strcmp(mode, "--force") == 0;
+    const bool foreground = strcmp(mode, "--foreground") == 0;
     keepStandardDescriptorsOpen();
     closeInheritedDescriptors();
     resetSignals();
 
+    const DeviceLayout& layout = DeviceLayout::current();
     std::string error;
-    if (!makeEnvAbsolute("ANDROID_DATA", &error) || !makeEnvAbsolute("HOSTBINDER_DIR", &error)) {
-        fprintf(stderr, "Tonvale Service: %s\n", error.c_str());
+    if (!makeEnvAbsolute(layout.dataVariable, &error) ||
+        !makeEnvAbsolute(layout.rendezvousVariable, &error)) {
+        reportFailure(error);
         return 1;
     }
     // Kept open for the daemon's whole life, inherited across fork() and daemon().
-    const int lock = openLock(&error);
+    const int lock = openLock(layout, &error);
     if (lock < 0) {
-        fprintf(stderr, "Tonvale Service: %s\n", error.c_str());
+        reportFailure(error);
         return 1;
     }
+    if (foreground) return serveInForeground(layout, lock);
     if (force) {
         // Takes the lock when it is free; otherwise runs beside the daemon that holds it.
-        flock(lock, LOCK_EX | LOCK_NB);
-    } else {
-        std::vector<pid_t> others;
-        if (!otherDaemons(lock, &others, &error)) {
-            fprintf(stderr, "Tonvale Service: cannot tell whether a daemon runs: %s\n",
-                    error.c_str());
-            return 1;
-        }
-        if (!others.empty()) {
+        return detachAndServe(flock(lock, LOCK_EX | LOCK_NB) == 0);
+    }
+    std::vector<pid_t> others;
+    if (!otherDaemons(layout, lock, &others, &error)) {
+        reportFailure("cannot tell whether a daemon runs: " + error);
+        return 1;
+    }
+    if (!others.empty()) {
+        puts(kRunningMessage);
+        return 0;
+    }
+    if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
             puts(kRunningMessage);
             return 0;
         }
-        if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EWOULDBLOCK) {
-                puts(kRunningMessage);
-                return 0;
-            }
-            fprintf(stderr, "Tonvale Service: %s\n", errnoText("cannot lock " + lockPath()).c_str());
-            return 1;
-        }
+        reportFailure(errnoText("cannot lock " + layout.lockPath()));
+        return 1;
     }
-    return detachAndServe();
+    return detachAndServe(true);
 }
 
 }  // namespace android

@@ -8,36 +8,42 @@
 namespace android {
 
 /**
- * `tonvale --service`: makes sure this is the device's only daemon, detaches, publishes the
- * service and serves. On the host a device is its rendezvous directory ($HOSTBINDER_DIR).
+ * `tonvale --service`: makes sure this is the device's only daemon, publishes the service and
+ * serves. One daemon per device: it holds an exclusive lock on the device's lock file
+ * (DeviceLayout::lockPath(); on the host a device is its rendezvous directory) for its whole
+ * life.
  *
- * One daemon per device: the daemon holds an exclusive lock on lockPath() for its whole life
- * (taken before detaching, inherited across daemon()). The process listing also counts
- * detached `tonvale --service` processes that do not hold the lock (started with --force).
+ * `tonvale --service`, as started from a shell, refuses when the process listing shows another
+ * detached daemon or the lock is taken (kRunningMessage, status 0); the listing also counts
+ * detached daemons that do not hold the lock (started with `--service --force`, which runs
+ * beside the lock holder). Otherwise it detaches and returns 0 once the daemon is registered
+ * and serving; on failure it prints the reason on stderr and returns 1.
  *
- * The invoking process waits until the daemon reports that it is registered and serving, and
- * returns 0 only then; otherwise it prints the reason on stderr and returns 1.
+ * `tonvale --service --foreground`, init's command, makes the invoking process the daemon, so
+ * that init sees it end, restarts it after a crash and stops it: no listing (init runs one
+ * instance; the lock decides against one started by hand), no fork, no readiness report. When
+ * the lock is taken it says so once and waits, taking over as soon as the holder ends; exiting
+ * instead would have init start it again every few seconds for as long as the holder runs.
+ *
+ * In both modes SIGTERM or SIGINT stops the daemon cleanly: changes under way are saved or
+ * refused, then it exits 0, which releases the lock. Before it makes the service, the daemon
+ * raises its descriptor limit as far as it may and, holding the lock, removes every temporary
+ * file that a cut-short rewrite left in the settings directory.
  */
 class ServiceDaemon {
 public:
-    /** The process listing: one line per process with its id, state and command line. */
-    static const char kListingCommand[];
-
     /** Printed (on stdout, exit status 0) when another daemon serves this device. */
     static const char kRunningMessage[];
 
-    /** Runs the --service branch; returns only in the invoking process (or when serving ends). */
+    /** Runs the --service branch; returns the tool's exit status. */
     static int run(int argc, char** argv);
 
-    /** The lock file whose exclusive lock the device's daemon holds. */
-    static std::string lockPath();
-
     /**
-     * Reads a process listing (kListingCommand's output). On success fills daemons with the ids
-     * of the detached (session leader) processes other than self whose own program is tonvale
-     * run with --service; wrappers that merely carry those words on their command line do not
-     * count. A listing without its header or without a line for self is refused (false, with
-     * the reason in error): it cannot tell whether a daemon runs.
+     * Reads a process listing (the output of DeviceLayout::listingCommand). On success fills
+     * daemons with the ids of the detached (session leader) processes other than self whose
+     * own program is tonvale run with --service; wrappers that merely carry those words on their
+     * command line do not count. A listing without its header or without a line for self is
+     * refused (false, with the reason in error): it cannot tell whether a daemon runs.
      */
     static bool parseListing(const std::string& listing, pid_t self, std::vector<pid_t>* daemons,
                              std::string* error);

@@ -45,8 +45,15 @@ std::string numToString(T value) {
 /** One value read with operator>>; 0 where the text holds no number. */
 template <typename T>
 T stringToNum(const std::string& text) {
-    std::istringstream in(text);
-    in.imbue(std::locale::classic());
+    // One stream per thread: making one, and its locale, costs more than the read itself,
+    // and a settings file reads hundreds of thousands of numbers at start.
+    thread_local std::istringstream in = [] {
+        std::istringstream stream;
+        stream.imbue(std::locale::classic());
+        return stream;
+    }();
+    in.clear();
+    in.str(text);
     T value = T();
     in >> value;
     return value;

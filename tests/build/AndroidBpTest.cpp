@@ -1,7 +1,7 @@
-// Android.bp cannot be built here, so it is checked against the tree: every file it names
-// must exist, every library or tool source in the tree must be named in it, and the device test
-// holds exactly the tests that need nothing of the host.
-#include <ctype.h>
+// Android.bp cannot be built here, so it is checked against the tree, read by Debian's Blueprint
+// tools: every file it names must exist, every product source in the tree must be named in it,
+// platform/ must not be, and the device test holds exactly the tests that need nothing of the
+// host.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,85 +11,23 @@
 #include <string>
 #include <vector>
 
+#include "build/Blueprint.h"
 #include "common/TestEnv.h"
 
 namespace {
 
+using tonvale_test::Blueprint;
 using tonvale_test::readFile;
 
 const std::string kRoot = TONVALE_SOURCE_DIR;
 
-// The folders whose sources belong to the AOSP build (platform/ is the host stand-in).
-const char* const kSourceDirs[] = {"utils", "service", "registry", "interface", "tool"};
+// Top-level folders with a CMakeLists.txt that the AOSP build leaves out: the host stand-in for
+// libbinder, the host demo, benchmarks and tests (the device test is checked on its own).
+const std::set<std::string> kHostOnlyDirs = {"platform", "examples", "bench", "tests"};
 
-/** Removes // and block comments, leaving quoted strings alone. */
-std::string stripComments(const std::string& text) {
-    std::string out;
-    bool quoted = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quoted) {
-            out += c;
-            if (c == '\\' && i + 1 < text.size()) {
-                out += text[++i];
-            } else if (c == '"') {
-                quoted = false;
-            }
-        } else if (c == '"') {
-            quoted = true;
-            out += c;
-        } else if (text.compare(i, 2, "//") == 0) {
-            i = text.find('\n', i);
-            if (i == std::string::npos) break;
-            out += '\n';
-        } else if (text.compare(i, 2, "/*") == 0) {
-            i = text.find("*/", i + 2);
-            if (i == std::string::npos) break;
-            ++i;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-/** The quoted entries of every "<property>: [ ... ]" list, in order of appearance. */
-std::vector<std::string> listEntries(const std::string& bp, const std::string& property) {
-    const std::string text = stripComments(bp);
-    std::vector<std::string> entries;
-    const std::string key = property + ":";
-    for (size_t pos = text.find(key); pos != std::string::npos; pos = text.find(key, pos + 1)) {
-        // Only whole property names: "srcs:" must not match inside "exclude_srcs:".
-        if (pos > 0 &&
-            (isalnum(static_cast<unsigned char>(text[pos - 1])) || text[pos - 1] == '_')) {
-            continue;
-        }
-        size_t open = text.find_first_not_of(" \t\r\n", pos + key.size());
-        if (open == std::string::npos || text[open] != '[') continue;
-        size_t close = text.find(']', open);
-        if (close == std::string::npos) close = text.size();
-        for (size_t q = text.find('"', open); q < close; q = text.find('"', q + 1)) {
-            size_t end = text.find('"', q + 1);
-            if (end == std::string::npos || end > close) break;
-            entries.push_back(text.substr(q + 1, end - q - 1));
-            q = end;
-        }
-    }
-    return entries;
-}
-
-/** Paths (relative to root) of the named entries that are not regular files. */
-std::vector<std::string> missingFiles(const std::string& root,
-                                      const std::vector<std::string>& paths) {
-    std::vector<std::string> missing;
-    for (const std::string& p : paths) {
-        struct stat st;
-        if (p.empty() || p.find('*') != std::string::npos ||
-            stat((root + "/" + p).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            missing.push_back(p);
-        }
-    }
-    return missing;
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 /** Every *.cpp below root/dir, as paths relative to root. */
@@ -111,37 +49,14 @@ void collectSources(const std::string& root, const std::string& dir, std::vector
     closedir(d);
 }
 
-/** The text of the first "<type> { ... }" module, braces included; "" when there is none. */
-std::string moduleBlock(const std::string& bp, const std::string& type) {
-    const std::string text = stripComments(bp);
-    for (size_t pos = text.find(type); pos != std::string::npos; pos = text.find(type, pos + 1)) {
-        if (pos > 0 &&
-            (isalnum(static_cast<unsigned char>(text[pos - 1])) || text[pos - 1] == '_')) {
-            continue;
-        }
-        const size_t open = text.find_first_not_of(" \t\r\n", pos + type.size());
-        if (open == std::string::npos || text[open] != '{') continue;
-        int depth = 0;
-        bool quoted = false;
-        for (size_t i = open; i < text.size(); ++i) {
-            const char c = text[i];
-            if (quoted) {
-                if (c == '\\') {
-                    ++i;
-                } else if (c == '"') {
-                    quoted = false;
-                }
-            } else if (c == '"') {
-                quoted = true;
-            } else if (c == '{') {
-                ++depth;
-            } else if (c == '}' && --depth == 0) {
-                return text.substr(pos, i + 1 - pos);
-            }
-        }
-        return text.substr(pos);
+/** The product's folders: those at the top with a CMakeLists.txt of their own, host-only aside. */
+std::vector<std::string> productDirs(const std::string& root) {
+    std::vector<std::string> dirs;
+    for (const std::string& name : tonvale_test::listDir(root)) {
+        if (name[0] == '.' || kHostOnlyDirs.count(name) != 0) continue;
+        if (isRegularFile(root + "/" + name + "/CMakeLists.txt")) dirs.push_back(name);
     }
-    return "";
+    return dirs;
 }
 
 // What makes a test need the host: the transport stand-in's internals; registering or looking
@@ -257,48 +172,48 @@ std::set<std::string> deviceTestSources(const std::string& root, std::set<std::s
 class AndroidBpTest : public testing::Test {
 protected:
     void SetUp() override {
-        bp_ = readFile(kRoot + "/Android.bp");
-        ASSERT_FALSE(bp_.empty()) << "cannot read " << kRoot << "/Android.bp";
+        ASSERT_TRUE(bp_.ok()) << bp_.error();
+        ASSERT_FALSE(bp_.modules().empty());
     }
 
-    std::string bp_;
+    Blueprint bp_{kRoot + "/Android.bp"};
 };
 
-TEST_F(AndroidBpTest, EveryNamedFileExists) {
-    std::vector<std::string> named = listEntries(bp_, "srcs");
-    const std::vector<std::string> rc = listEntries(bp_, "init_rc");
-    ASSERT_FALSE(named.empty());
-    ASSERT_EQ(1u, rc.size());
-    named.insert(named.end(), rc.begin(), rc.end());
-    for (const std::string& p : missingFiles(kRoot, named)) {
-        ADD_FAILURE() << "Android.bp names " << p << ", which is not a file in the tree";
+TEST_F(AndroidBpTest, NamesOnlyFilesOfTheTreeAndEveryProductSource) {
+    std::vector<std::string> named = bp_.values("srcs");
+    for (const char* property : {"init_rc", "version_script"}) {
+        const std::vector<std::string> more = bp_.values(property);
+        named.insert(named.end(), more.begin(), more.end());
     }
-}
-
-TEST_F(AndroidBpTest, EverySourceInTheTreeIsNamed) {
-    const std::vector<std::string> srcs = listEntries(bp_, "srcs");
-    const std::set<std::string> named(srcs.begin(), srcs.end());
+    for (const std::string& p : named) {
+        EXPECT_TRUE(isRegularFile(kRoot + "/" + p))
+            << "Android.bp names " << p << ", which is not a file in the tree";
+    }
+    const std::set<std::string> listed(named.begin(), named.end());
     std::vector<std::string> tree;
-    for (const char* dir : kSourceDirs) collectSources(kRoot, dir, &tree);
+    for (const std::string& dir : productDirs(kRoot)) collectSources(kRoot, dir, &tree);
     ASSERT_FALSE(tree.empty());
     for (const std::string& p : tree) {
-        EXPECT_EQ(1u, named.count(p)) << p << " is not named in Android.bp";
+        EXPECT_EQ(1u, listed.count(p)) << p << " is not named in Android.bp";
     }
-}
-
-TEST_F(AndroidBpTest, HostStandInIsNotBuilt) {
-    const std::string text = stripComments(bp_);
-    EXPECT_EQ(std::string::npos, text.find("\"platform/")) << "platform/ is host-only";
-    for (const std::string& p : listEntries(bp_, "srcs")) {
-        EXPECT_NE(0u, p.rfind("tests/platform/", 0)) << p << " tests the host stand-in";
+    // Nothing of the host stand-in or its tests, in any property.
+    for (const Blueprint::Module& m : bp_.modules()) {
+        for (const auto& [property, values] : m.properties) {
+            for (const std::string& v : values) {
+                EXPECT_EQ(std::string::npos, v.find("platform/"))
+                    << m.value("name") << " " << property << ": " << v;
+            }
+        }
     }
 }
 
 TEST_F(AndroidBpTest, DeviceTestRunsEveryTestThatNeedsNoHost) {
-    const std::string block = moduleBlock(bp_, "cc_test");
-    ASSERT_FALSE(block.empty()) << "Android.bp has no cc_test";
-    const std::vector<std::string> srcs = listEntries(block, "srcs");
-    const std::set<std::string> listed(srcs.begin(), srcs.end());
+    std::set<std::string> listed;
+    for (const Blueprint::Module& m : bp_.modules()) {
+        if (m.type != "cc_test") continue;
+        for (const std::string& p : m.list("srcs")) listed.insert(p);
+    }
+    ASSERT_FALSE(listed.empty()) << "Android.bp has no cc_test";
     std::set<std::string> host;
     const std::set<std::string> device = deviceTestSources(kRoot, &host);
     ASSERT_FALSE(host.empty());
@@ -311,56 +226,45 @@ TEST_F(AndroidBpTest, DeviceTestRunsEveryTestThatNeedsNoHost) {
     }
 }
 
-// The checker itself: a wrong answer here would let a stale Android.bp pass.
-TEST(AndroidBpParserTest, ReadsMultiLineListsAndSkipsComments) {
-    const std::string bp =
-        "cc_binary {\n"
-        "    name: \"x\", // \"not/a/src.cpp\"\n"
-        "    srcs: [\n"
-        "        \"a.cpp\", // trailing\n"
-        "        /* \"gone.cpp\", */\n"
-        "        \"b/c.cpp\",\n"
-        "    ],\n"
-        "    exclude_srcs: [\"d.cpp\"],\n"
-        "    init_rc: [\"x.rc\"],\n"
-        "}\n"
-        "cc_test { srcs: [\"t.cpp\"] }\n";
-    EXPECT_EQ((std::vector<std::string>{"a.cpp", "b/c.cpp", "t.cpp"}), listEntries(bp, "srcs"));
-    EXPECT_EQ(std::vector<std::string>{"x.rc"}, listEntries(bp, "init_rc"));
-    EXPECT_TRUE(listEntries(bp, "shared_libs").empty());
-}
-
-TEST(AndroidBpParserTest, ReportsMissingFilesGlobsAndDirectories) {
+// The checks' own footing: a wrong answer here would let a stale Android.bp pass.
+TEST(AndroidBpToolsTest, ReadModulesAndRefuseWhatBlueprintRefuses) {
     const std::string root = tonvale_test::testRoot();
-    ASSERT_TRUE(tonvale_test::writeFile(root + "/here.cpp", "int x;\n"));
-    mkdir((root + "/dir").c_str(), 0755);
-    EXPECT_EQ((std::vector<std::string>{"gone.cpp", "*.cpp", "dir", ""}),
-              missingFiles(root, {"here.cpp", "gone.cpp", "*.cpp", "dir", ""}));
-}
+    const std::string good = root + "/good.bp";
+    ASSERT_TRUE(tonvale_test::writeFile(good,
+                                        "// cc_binary { name: \"commented\" }\n"
+                                        "cc_binary {\n"
+                                        "    name: \"x\", // note\n"
+                                        "    srcs: [\n"
+                                        "        \"a.cpp\",\n"
+                                        "        \"b/c.cpp\",\n"
+                                        "    ],\n"
+                                        "    target: {\n"
+                                        "        android: {\n"
+                                        "            cflags: [\"-x\"],\n"
+                                        "        },\n"
+                                        "    },\n"
+                                        "}\n"
+                                        "\n"
+                                        "filegroup {\n"
+                                        "    name: \"g\",\n"
+                                        "    srcs: [\"d\"],\n"
+                                        "}\n"));
+    const Blueprint bp(good);
+    ASSERT_TRUE(bp.ok()) << bp.error();
+    ASSERT_EQ(2u, bp.modules().size());
+    EXPECT_EQ("cc_binary", bp.modules()[0].type);
+    EXPECT_EQ("x", bp.modules()[0].value("name"));
+    EXPECT_EQ(std::vector<std::string>{"-x"}, bp.modules()[0].list("target.android.cflags"));
+    EXPECT_EQ((std::vector<std::string>{"a.cpp", "b/c.cpp", "d"}), bp.values("srcs"));
 
-TEST(AndroidBpParserTest, FindsSourcesInSubfolders) {
-    const std::string root = tonvale_test::testRoot() + "/tree";
-    mkdir(root.c_str(), 0755);
-    mkdir((root + "/utils").c_str(), 0755);
-    mkdir((root + "/utils/sub").c_str(), 0755);
-    ASSERT_TRUE(tonvale_test::writeFile(root + "/utils/A.cpp", ""));
-    ASSERT_TRUE(tonvale_test::writeFile(root + "/utils/A.h", ""));
-    ASSERT_TRUE(tonvale_test::writeFile(root + "/utils/sub/B.cpp", ""));
-    std::vector<std::string> found;
-    collectSources(root, "utils", &found);
-    const std::set<std::string> got(found.begin(), found.end());
-    EXPECT_EQ((std::set<std::string>{"utils/A.cpp", "utils/sub/B.cpp"}), got);
-}
-
-TEST(AndroidBpParserTest, FindsModuleBlocks) {
-    const std::string bp =
-        "cc_binary { name: \"x\", srcs: [\"a.cpp\"] }\n"
-        "// cc_test { srcs: [\"commented.cpp\"] }\n"
-        "cc_test {\n    name: \"t\", // }\n    arch: { arm: { cflags: [\"-x\"] } },\n"
-        "    srcs: [\"t.cpp\"],\n}\n"
-        "cc_test_library { srcs: [\"l.cpp\"] }\n";
-    EXPECT_EQ(std::vector<std::string>{"t.cpp"}, listEntries(moduleBlock(bp, "cc_test"), "srcs"));
-    EXPECT_EQ("", moduleBlock(bp, "cc_fuzz"));
+    // A syntax error, a file out of format, trailing text the parser would skip.
+    for (const std::string& text : {std::string("cc_binary {\n    srcs: [\"a.cpp\"\n}\n"),
+                                    std::string("cc_binary { name: \"x\" }\n"),
+                                    std::string("cc_binary {\n    name: \"x\",\n}\n}\n")}) {
+        ASSERT_TRUE(tonvale_test::writeFile(root + "/bad.bp", text));
+        const Blueprint bad(root + "/bad.bp");
+        EXPECT_FALSE(bad.ok()) << text;
+    }
 }
 
 TEST(AndroidBpParserTest, SortsTestsByWhatTheyNeed) {

@@ -153,8 +153,7 @@ TEST_F(Transactions, IntCodesReplyWithTheResult) {
     EXPECT_EQ("0;true;true", text(ITonvale::GET_SWITCHES));
     EXPECT_EQ("0.2,0.3,0.4,1", text(ITonvale::GET_DEFAULT_PROFILE));
     EXPECT_EQ("{\n    \"p_muted\":\"\",\n\"w_muted\":\"com.m\"}", text(ITonvale::LIST_MUTED));
-    // The default profile reaches the switch file at its next write only.
-    EXPECT_EQ("1;1,1,1,0;MODE_UNDER_SYSTEM;true;true",
+    EXPECT_EQ("1;0.2,0.3,0.4,1;MODE_UNDER_SYSTEM;true;true",
               tonvale_test::settingsText(tonvale_test::kSwitchFile));
 
     Parcel data, reply;

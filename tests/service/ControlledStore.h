@@ -21,10 +21,12 @@ public:
 
     explicit ControlledStore(std::string dir) : SettingsStore(std::move(dir)) {}
 
-    /** Fails step with err from now on (kNone: nothing fails). */
-    void failAt(Step step, int err = EIO) {
+    /** Fails step with err from now on (kNone: nothing fails), for files named file or all. */
+    void failAt(Step step, int err = EIO, const std::string& file = "") {
+        std::lock_guard<std::mutex> l(mLock);
         mErr = err;
         mStep = step;
+        mFailingFile = file;
     }
     /** Hands the file system at most this many bytes per write (0: no limit). */
     void limitWrites(size_t bytes) { mWriteLimit = bytes; }
@@ -52,15 +54,19 @@ public:
 protected:
     int openTemp(const char* path) override {
         mWritesThisSave = 0;
-        if (mStep == Step::kOpen) return failWith(mErr);
+        {
+            std::lock_guard<std::mutex> l(mLock);
+            mCurrent = path;
+        }
+        if (failing(Step::kOpen)) return failWith(mErr);
         return SettingsStore::openTemp(path);
     }
     ssize_t writeSome(int fd, const void* data, size_t size) override {
         ++writes;
         const int n = ++mWritesThisSave;
-        if (mStep == Step::kWrite) return failWith(mErr);
-        if (mStep == Step::kWriteZero) return 0;
-        if (mStep == Step::kWriteAfterPart && n > 1) return failWith(mErr);
+        if (failing(Step::kWrite)) return failWith(mErr);
+        if (failing(Step::kWriteZero)) return 0;
+        if (failing(Step::kWriteAfterPart) && n > 1) return failWith(mErr);
         const size_t limit = mStep == Step::kWriteAfterPart ? 1 : mWriteLimit.load();
         return SettingsStore::writeSome(fd, data, limit != 0 && size > limit ? limit : size);
     }
@@ -73,20 +79,30 @@ protected:
             mCond.wait(l, [this] { return !mHeld; });
             --mWaiting;
         }
-        if (mStep == Step::kSync) return failWith(mErr);
+        if (failing(Step::kSync)) return failWith(mErr);
         return SettingsStore::syncFile(fd);
     }
     int renameFile(const char* from, const char* to) override {
-        if (mStep == Step::kRename) return failWith(mErr);
+        if (failing(Step::kRename)) return failWith(mErr);
         return SettingsStore::renameFile(from, to);
     }
 
 private:
+    // One save at a time: the file being saved is the one openTemp() saw last. Temporary
+    // names start with "." and the file's name.
+    bool failing(Step step) {
+        std::lock_guard<std::mutex> l(mLock);
+        return mStep == step && (mFailingFile.empty() ||
+                                 mCurrent.find("/." + mFailingFile + ".") != std::string::npos);
+    }
+
     static int failWith(int err) {
         errno = err;
         return -1;
     }
 
+    std::string mFailingFile;
+    std::string mCurrent;
     std::atomic<Step> mStep{Step::kNone};
     std::atomic<int> mErr{EIO};
     std::atomic<size_t> mWriteLimit{0};

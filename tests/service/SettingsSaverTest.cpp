@@ -1,13 +1,15 @@
-// Staged texts and their commits: the latest text goes to disk, once for all who wait on it.
+// Changes saved all or nothing: in force at once, written together behind a write, and undone
+// where their file fails.
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <future>
 #include <memory>
-#include <set>
 #include <string>
+#include <vector>
 
 #include "common/TestEnv.h"
+#include "common/Wait.h"
 #include "service/ControlledStore.h"
 #include "service/SettingsSaver.h"
 
@@ -16,65 +18,96 @@ namespace {
 
 using Step = ControlledStore::Step;
 
+// Three files, each holding one value: an owner as small as a saver's can be.
 class SettingsSaverTest : public testing::Test {
 protected:
     void SetUp() override {
         dir = tonvale_test::emptyDir("saver");
         store = std::make_shared<ControlledStore>(dir);
+        saver = std::make_unique<SettingsSaver>(
+            store, SettingsSaver::Owner{&lock,
+                                        {"a.prof", "b.prof", "c.prof"},
+                                        [this](size_t file) { return values[file]; },
+                                        [this] { ++changes; }});
+    }
+    void TearDown() override { store->release(); }
+
+    /** Sets the files' values (bits) to value. */
+    status_t set(uint32_t files, const std::string& value) {
+        auto old = std::make_shared<std::vector<std::string>>();
+        return saver->save({files,
+                            [=] {
+                                *old = values;
+                                for (size_t f = 0; f < 3; ++f) {
+                                    if (files & (1u << f)) values[f] = value;
+                                }
+                            },
+                            [=] {
+                                for (size_t f = 0; f < 3; ++f) {
+                                    if (files & (1u << f)) values[f] = (*old)[f];
+                                }
+                            }});
+    }
+    std::future<status_t> setLater(uint32_t files, const std::string& value) {
+        return std::async(std::launch::async, [=] { return set(files, value); });
     }
     std::string text(const char* file) { return tonvale_test::readFile(dir + file); }
 
     std::string dir;
     std::shared_ptr<ControlledStore> store;
+    std::mutex lock;
+    std::vector<std::string> values{"", "", ""};
+    int changes = 0;
+    std::unique_ptr<SettingsSaver> saver;
 };
 
-TEST_F(SettingsSaverTest, ACommitWritesTheLatestTextAndLaterCommitsFindItDone) {
-    SettingsSaver saver(store);
-    const uint64_t first = saver.stage("a.prof", "first");
-    const uint64_t second = saver.stage("a.prof", "second");
-    EXPECT_LT(first, second);
-    EXPECT_EQ(NO_ERROR, saver.commit("a.prof", first));
-    EXPECT_EQ("second", text("a.prof"));
-    EXPECT_EQ(1, store->syncs.load());
-    // The earlier text never comes back over the later one.
-    EXPECT_EQ(NO_ERROR, saver.commit("a.prof", second));
-    EXPECT_EQ(NO_ERROR, saver.commit("a.prof", first));
-    EXPECT_EQ("second", text("a.prof"));
-    EXPECT_EQ(1, store->syncs.load());
-}
+TEST_F(SettingsSaverTest, ChangesQueuedBehindAWriteShareOneAndAFailedFileRefusesItsOwnOnly) {
+    store->hold();
+    std::future<status_t> first = setLater(4, "z");
+    ASSERT_TRUE(store->waitUntilHeld());
+    // One after another, so that they apply in this order.
+    std::vector<std::future<status_t>> queued;
+    for (const auto& [files, value] :
+         {std::pair<uint32_t, const char*>{1, "a1"}, {2, "b"}, {1, "a2"}}) {
+        queued.push_back(setLater(files, value));
+        ASSERT_TRUE(tonvale_test::waitUntil([&] { return saver->waiting() == queued.size(); }));
+    }
+    // In force before their write.
+    EXPECT_EQ((std::vector<std::string>{"a2", "b", "z"}), values);
+    store->failAt(Step::kRename, ENOSPC, "a.prof");
+    store->release();
 
-TEST_F(SettingsSaverTest, FilesAreNumberedAndWrittenApart) {
-    SettingsSaver saver(store);
-    const uint64_t a = saver.stage("a.prof", "a");
-    const uint64_t b = saver.stage("b.prof", "b");
-    EXPECT_EQ(NO_ERROR, saver.commit("b.prof", b));
+    EXPECT_EQ(NO_ERROR, first.get());
+    EXPECT_EQ(-ENOSPC, queued[0].get());
+    EXPECT_EQ(NO_ERROR, queued[1].get());
+    EXPECT_EQ(-ENOSPC, queued[2].get());
+    // One write each for c, then a (failed) and b together; a's changes undone in reverse.
+    EXPECT_EQ(3, store->syncs.load());
+    EXPECT_EQ((std::vector<std::string>{"", "b", "z"}), values);
+    EXPECT_FALSE(tonvale_test::fileExists(dir + "a.prof"));
     EXPECT_EQ("b", text("b.prof"));
-    EXPECT_FALSE(tonvale_test::fileExists(dir + "a.prof"));
-    EXPECT_EQ(NO_ERROR, saver.commit("a.prof", a));
-    EXPECT_EQ("a", text("a.prof"));
-}
+    // The owner heard of each change and of the undoing.
+    EXPECT_EQ(5, changes);
 
-TEST_F(SettingsSaverTest, AFailedWriteIsReportedToEveryChangeItCarried) {
-    SettingsSaver saver(store);
-    store->failAt(Step::kSync, ENOSPC);
-    const uint64_t first = saver.stage("a.prof", "first");
-    const uint64_t second = saver.stage("a.prof", "second");
-    EXPECT_EQ(-ENOSPC, saver.commit("a.prof", first));
-    EXPECT_EQ(-ENOSPC, saver.commit("a.prof", second));
-    EXPECT_EQ(1, store->syncs.load());
-    EXPECT_FALSE(tonvale_test::fileExists(dir + "a.prof"));
-
-    // A later text that is written carries the earlier changes too.
+    // A later change of a carries nothing of the refused ones.
     store->failAt(Step::kNone);
-    const uint64_t third = saver.stage("a.prof", "third");
-    EXPECT_EQ(NO_ERROR, saver.commit("a.prof", third));
-    EXPECT_EQ("third", text("a.prof"));
+    EXPECT_EQ(NO_ERROR, set(2, "b2"));
+    EXPECT_FALSE(tonvale_test::fileExists(dir + "a.prof"));
 }
 
-TEST_F(SettingsSaverTest, AStoreFailingWithEinvalIsNotARefusedArgument) {
-    SettingsSaver saver(store);
+TEST_F(SettingsSaverTest, AChangeOfSeveralFilesIsPutBackWhereItWasWritten) {
+    ASSERT_EQ(NO_ERROR, set(3, "old"));
+    store->failAt(Step::kSync, EROFS, "b.prof");
+    EXPECT_EQ(-EROFS, set(7, "new"));
+    EXPECT_EQ((std::vector<std::string>{"old", "old", ""}), values);
+    EXPECT_EQ("old", text("a.prof"));
+    EXPECT_EQ("old", text("b.prof"));
+    // It stopped at its first failure: c was never written.
+    EXPECT_FALSE(tonvale_test::fileExists(dir + "c.prof"));
+
+    // A store that fails with EINVAL is not taken for a refused argument.
     store->failAt(Step::kRename, EINVAL);
-    EXPECT_EQ(-EIO, saver.commit("a.prof", saver.stage("a.prof", "x")));
+    EXPECT_EQ(-EIO, set(1, "x"));
 }
 
 }  // namespace

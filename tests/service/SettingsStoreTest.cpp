@@ -11,6 +11,7 @@
 #include "common/Child.h"
 #include "common/TestEnv.h"
 #include "service/ControlledStore.h"
+#include "service/DeviceLayout.h"
 #include "service/SettingsStore.h"
 
 namespace android {
@@ -38,23 +39,20 @@ protected:
     std::string dir_;
 };
 
-TEST_F(SettingsStoreTest, DefaultDirectoryFollowsAndroidDataReadOnce) {
-    EXPECT_EQ(tonvale_test::settingsDir(), SettingsStore::defaultDirectory());
+TEST_F(SettingsStoreTest, DefaultDirectoryIsTheDevicesReadOnce) {
+    const std::string first = DeviceLayout::current().settingsDirectory();
+    EXPECT_EQ(first, SettingsStore::defaultDirectory());
     const std::string before = getenv("ANDROID_DATA");
     setenv("ANDROID_DATA", "/elsewhere", 1);
     const std::string after = SettingsStore::defaultDirectory();
     setenv("ANDROID_DATA", before.c_str(), 1);
-    EXPECT_EQ(tonvale_test::settingsDir(), after);
+    EXPECT_EQ(first, after);
 }
 
-TEST_F(SettingsStoreTest, DirectoryDefaultsToDataWithoutAndroidData) {
-#ifdef __ANDROID__
-    EXPECT_EQ("/data/misc/tonvale/", SettingsStore::directoryFor("/elsewhere"));
-#else
+TEST_F(SettingsStoreTest, DirectoryDefaultsToDataWithoutADataRoot) {
     EXPECT_EQ("/data/misc/tonvale/", SettingsStore::directoryFor(nullptr));
     EXPECT_EQ("/data/misc/tonvale/", SettingsStore::directoryFor(""));
     EXPECT_EQ("/mnt/x/misc/tonvale/", SettingsStore::directoryFor("/mnt/x"));
-#endif
 }
 
 TEST_F(SettingsStoreTest, ReplaceCreatesAndReplacesWithExactText) {
@@ -156,7 +154,7 @@ TEST_F(SettingsStoreTest, ARewriteKeepsTheOwnerWhereItMaySetIt) {
     EXPECT_EQ(0640u, st.st_mode & 07777);
 }
 
-TEST_F(SettingsStoreTest, OnlyTemporaryFilesOfProcessesThatAreGoneAreRemoved) {
+TEST_F(SettingsStoreTest, AbandonedTemporaryFilesGoByWriterAndNothingElseDoes) {
     const pid_t dead = tonvale_test::endedPid();
     ASSERT_GT(dead, 0);
     // A child that has exited but is not reaped yet still answers kill(); it writes no more.
@@ -166,14 +164,13 @@ TEST_F(SettingsStoreTest, OnlyTemporaryFilesOfProcessesThatAreGoneAreRemoved) {
     ASSERT_GT(zombie, 0);
     ASSERT_TRUE(tonvale_test::waitEndedUnreaped(zombie));
     const std::string gone = std::to_string(dead);
-    const std::string self = std::to_string(getpid());
-    const std::string init = "1";  // a live process that is not this one
-    const std::set<std::string> removed = {".a.prof.tmp." + gone + ".0",
-                                           ".tonvale_config.prof.tmp." + gone + ".17",
-                                           ".a.prof.tmp." + std::to_string(zombie) + ".2"};
-    const std::set<std::string> kept = {
-        ".a.prof.tmp." + self + ".3",  // this process may be writing it right now
-        ".a.prof.tmp." + init + ".0",  // so may another live one
+    const std::set<std::string> ofGone = {".a.prof.tmp." + gone + ".0",
+                                          ".tonvale_config.prof.tmp." + gone + ".17",
+                                          ".a.prof.tmp." + std::to_string(zombie) + ".2"};
+    // This process may be writing one right now, and so may another live one (init).
+    const std::set<std::string> ofLive = {".a.prof.tmp." + std::to_string(getpid()) + ".3",
+                                          ".a.prof.tmp.1.0"};
+    const std::set<std::string> others = {
         "a.prof",
         "a.prof.tmp." + gone + ".0",    // not a name the store makes
         ".a.prof.tmp." + gone,          // nor this
@@ -181,21 +178,30 @@ TEST_F(SettingsStoreTest, OnlyTemporaryFilesOfProcessesThatAreGoneAreRemoved) {
         ".a.prof.tmp.-" + gone + ".0",  // nor this
         ".a.prof.tmp.0.0",              // nor this
     };
-    for (const std::string& name : removed) ASSERT_TRUE(writeFile(dir_ + name, "t"));
-    for (const std::string& name : kept) ASSERT_TRUE(writeFile(dir_ + name, "t"));
-    // A directory with a temporary name is not the store's to remove.
+    for (const auto& names : {ofGone, ofLive, others}) {
+        for (const std::string& name : names) ASSERT_TRUE(writeFile(dir_ + name, "t"));
+    }
+    // Only regular files are the store's: not a directory, nor a link or what it points to.
     const std::string folder = ".b.prof.tmp." + gone + ".1";
+    const std::string link = ".c.prof.tmp." + gone + ".1";
     ASSERT_EQ(0, mkdir((dir_ + folder).c_str(), 0700));
+    ASSERT_EQ(0, symlink((dir_ + "a.prof").c_str(), (dir_ + link).c_str()));
+    std::set<std::string> left = {folder, link};
+    left.insert(others.begin(), others.end());
 
     SettingsStore store(dir_);
-    EXPECT_EQ(removed.size(), store.removeAbandonedTemps());
-    std::set<std::string> left = kept;
-    left.insert(folder);
+    EXPECT_EQ(ofGone.size(), store.removeAbandonedTemps());
+    std::set<std::string> withLive = left;
+    withLive.insert(ofLive.begin(), ofLive.end());
+    EXPECT_EQ(withLive, listDir(dir_));
+    // Under the daemon's lock any writer's file is abandoned, whoever lives under its pid now.
+    EXPECT_EQ(ofLive.size(),
+              SettingsStore::removeAbandonedTemps(dir_, SettingsStore::Writers::kAny));
     EXPECT_EQ(left, listDir(dir_));
+    EXPECT_EQ("t", readFile(dir_ + "a.prof"));
     rmdir((dir_ + folder).c_str());
 
-    SettingsStore missing(dir_ + "gone/");
-    EXPECT_EQ(0u, missing.removeAbandonedTemps());
+    EXPECT_EQ(0u, SettingsStore::removeAbandonedTemps(dir_ + "gone/", SettingsStore::Writers::kAny));
 }
 
 }  // namespace

@@ -105,19 +105,18 @@ TEST_F(TonvaleRegistry, BlocksFollowEveryChangeBeforeTheCallReturns) {
     service->unsetProfile(self, true);
     EXPECT_FLOAT_EQ(0.5f, cblk->left);
 
-    // Default silent waits for the next change that re-applies the settings.
-    service->setDefaultSilent(true);
+    // The defaults reach a process without a profile at once, and its further tracks.
     service->unsetProfile(self, false);
+    service->setDefaultSilent(true);
     EXPECT_FLOAT_EQ(0.0f, cblk->general);
-    service->setDefaultSilent(false);
-    service->setDefaultProfile(0.7f, 0.7f, 0.7f, false);
-    EXPECT_FLOAT_EQ(0.0f, cblk->general);
-    tnvl_cblk* second = block(4);  // a further track takes the process's current values
+    tnvl_cblk* second = block(4);
     ASSERT_NE(nullptr, second);
     EXPECT_FLOAT_EQ(0.0f, second->general);
-    service->clear();
-    EXPECT_FLOAT_EQ(0.7f, cblk->general);
-    EXPECT_FLOAT_EQ(0.7f, second->general);
+    service->setDefaultSilent(false);
+    EXPECT_FLOAT_EQ(1.0f, cblk->general);
+    service->setDefaultProfile(0.7f, 0.6f, 0.5f, false);
+    EXPECT_FLOAT_EQ(0.6f, cblk->right);
+    EXPECT_FLOAT_EQ(0.5f, second->general);
 
     // A refused name changes no block.
     EXPECT_EQ(BAD_VALUE, service->mute(self + "\n", false));

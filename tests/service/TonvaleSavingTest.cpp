@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -54,90 +55,92 @@ protected:
     sp<Tonvale> service;
 };
 
-class SaveFailsAtEachStep : public TonvaleSaving, public testing::WithParamInterface<Step> {};
+struct Fault {
+    Step step;
+    int err;
+};
 
-TEST_P(SaveFailsAtEachStep, OldFilesStayTheChangeHoldsAndTheCallerIsTold) {
+class DiskFaults : public TonvaleSaving, public testing::WithParamInterface<Fault> {
+protected:
+    /** What a refused change must not touch: every answer, this process's block, the files. */
+    std::vector<std::string> everything(const std::string& self, const tnvl_cblk* block) {
+        std::vector<std::string> all = fileTexts();
+        for (const String8& text :
+             {service->listProfiles(), service->listMuted(), service->getSwitches(),
+              service->getDefaultProfile(), service->getProfile(self, false),
+              service->getProfile("com.old", true)}) {
+            all.push_back(text.string());
+        }
+        all.push_back(std::to_string(block->left) + " " + std::to_string(block->right) + " " +
+                      std::to_string(block->general) + " " + std::to_string(block->muted));
+        return all;
+    }
+};
+
+// Every operation against a full disk (at each step of a save) and a read-only directory: it
+// fails with the disk's error, and leaves no trace in memory, in the blocks, in the files or
+// in a later save.
+TEST_P(DiskFaults, ARefusedChangeLeavesNoTrace) {
     const std::string self = Utils::ProcessControl::getCmdLine(getpid());
     ASSERT_EQ(0, service->setProfile("com.old", 0.5f, 0.5f, 0.5f, false, false));
     ASSERT_EQ(0, service->setProfile("com.old", 0.5f, 0.5f, 0.5f, false, true));
+    // Not empty once com.old is unset: an empty text needs no write, and so never fails one.
     ASSERT_EQ(0, service->setProfile("com.old2", 0.5f, 0.5f, 0.5f, false, true));
     ASSERT_EQ(0, service->mute("com.old", false));
-    ASSERT_EQ(0, service->mute("com.old", true));
-    ASSERT_EQ(0, service->setDefaultSilent(false));
-    ASSERT_EQ(kSettingsFiles, settingsFiles());
-    const std::vector<std::string> before = fileTexts();
+    ASSERT_EQ(0, service->setDefaultProfile(0.5f, 0.5f, 0.5f, false));
+    const std::set<std::string> files = settingsFiles();
     sp<IMemory> mem = service->getTrackCtlBlk(getpid(), 3);
     ASSERT_NE(nullptr, mem);
-    tnvl_cblk* block = tonvale_test::blockOf(mem);
+    const tnvl_cblk* block = tonvale_test::blockOf(mem);
+    const std::vector<std::string> before = everything(self, block);
 
     tonvale_test::LogCapture log(ANDROID_LOG_ERROR);
-    store->failAt(GetParam(), EIO);
-    EXPECT_EQ(-EIO, service->setProfile(self, 0.25f, 0.25f, 0.25f, false, false));
-    EXPECT_FLOAT_EQ(0.25f, block->general);  // the block follows all the same
-    EXPECT_EQ(-EIO, service->mute(self, false));
-    EXPECT_EQ(1, block->muted);
-    EXPECT_EQ(-EIO, service->unmute("com.old", true));
-    EXPECT_EQ(-EIO, service->unsetProfile("com.old", true));
-    EXPECT_EQ(-EIO, service->setDefaultSilent(true));
-    EXPECT_EQ(-EIO, service->setWeakKeyAdjust(true));
-
-    // The old files are whole and nothing else was left in the directory.
-    EXPECT_EQ(before, fileTexts());
-    EXPECT_EQ(kSettingsFiles, settingsFiles());
-    // One error line per failed save, naming the file.
-    const std::vector<std::string> lines = log.lines();
-    ASSERT_EQ(6u, lines.size());
-    EXPECT_EQ("[Server]Settings not saved: " + settingsPath(kProfileFile) + ": " + strerror(EIO),
-              lines[0]);
-    EXPECT_NE(std::string::npos, lines[5].find(settingsPath(kSwitchFile)));
-
-    // The service goes on with what it was told.
-    EXPECT_EQ("0.25,0.25,0.25,0", std::string(service->getProfile(self, false).string()));
-    Keys muted{"com.old", self};
-    std::sort(muted.begin(), muted.end());
-    EXPECT_EQ(muted, keysOf(service->muted(false)));
-    EXPECT_EQ(Keys{"NO_MUTE_HOLDER"}, keysOf(service->muted(true)));
-    EXPECT_EQ(Keys{"com.old2"}, keysOf(service->profiles(true)));
-    EXPECT_EQ("0;true;true", std::string(service->getSwitches().string()));
-
-    // Clear tries all five files and reports the failure; an empty table file needs no write,
-    // so it may have been emptied, but no file holds anything but its old or its new text.
-    EXPECT_EQ(-EIO, service->clear());
-    const std::vector<std::string> after = fileTexts();
-    for (size_t i = 0; i < after.size(); ++i) {
-        if (after[i] != before[i]) {
-            EXPECT_EQ("", after[i]);
-        }
+    store->failAt(GetParam().step, GetParam().err);
+    const std::vector<std::pair<const char*, std::function<int()>>> operations = {
+        {"set", [&] { return service->setProfile(self, 0.25f, 0.25f, 0.25f, false, false); }},
+        {"replace", [&] { return service->setProfile("com.old", 1, 1, 1, true, true); }},
+        {"unset", [&] { return service->unsetProfile("com.old", true); }},
+        {"mute", [&] { return service->mute(self, false); }},
+        {"mute new table", [&] { return service->mute("com.new", true); }},
+        {"unmute", [&] { return service->unmute("com.old", false); }},
+        {"clear", [&] { return service->clear(); }},
+        {"silent", [&] { return service->setDefaultSilent(true); }},
+        {"weak key", [&] { return service->setWeakKeyAdjust(true); }},
+        {"default", [&] { return service->setDefaultProfile(0.1f, 0.1f, 0.1f, true); }},
+    };
+    for (const auto& [name, operation] : operations) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(-GetParam().err, operation());
+        EXPECT_EQ(before, everything(self, block));
     }
-    EXPECT_EQ(settingsText(kSwitchFile), before[0]);
-    EXPECT_EQ(kSettingsFiles, settingsFiles());
-    EXPECT_TRUE(service->profiles(false).isEmpty());
+    EXPECT_EQ(files, settingsFiles());
+    // One error line per failed save, naming the file.
+    EXPECT_EQ(operations.size(), log.lines().size());
+    EXPECT_EQ(1u, log.count("[Server]Settings not saved: " + settingsPath(kProfileFile) + ": " +
+                            strerror(GetParam().err)));
 
-    // Once the disk works again the next save writes what the service holds.
+    // Once the disk works again, a save carries nothing of what was refused.
     store->failAt(Step::kNone);
-    EXPECT_EQ(0, service->mute("com.after", false));
+    EXPECT_EQ(0, service->mute("com.after", true));
     EXPECT_EQ(0, service->saveAllData());
     sp<Tonvale> reloaded = new Tonvale(std::make_unique<FakeAccess>(), store);
-    EXPECT_EQ(Keys{"com.after"}, keysOf(reloaded->muted(false)));
-    EXPECT_TRUE(reloaded->profiles(false).isEmpty());
-    EXPECT_EQ("0;true;true", std::string(reloaded->getSwitches().string()));
+    EXPECT_EQ(Keys{"com.old"}, keysOf(reloaded->muted(false)));
+    EXPECT_EQ(Keys{"com.after"}, keysOf(reloaded->muted(true)));
+    EXPECT_EQ(Keys{"com.old"}, keysOf(reloaded->profiles(false)));
+    EXPECT_EQ((Keys{"com.old", "com.old2"}), keysOf(reloaded->profiles(true)));
+    EXPECT_EQ("0.5,0.5,0.5,0", std::string(reloaded->getProfile("com.old", true).string()));
+    EXPECT_EQ("0;false;false", std::string(reloaded->getSwitches().string()));
+    EXPECT_EQ("0.5,0.5,0.5,0", std::string(reloaded->getDefaultProfile().string()));
 }
 
-INSTANTIATE_TEST_SUITE_P(EachStep, SaveFailsAtEachStep,
-                         testing::Values(Step::kOpen, Step::kWrite, Step::kWriteAfterPart,
-                                         Step::kSync, Step::kRename));
-
-TEST_F(TonvaleSaving, AFailedWriteIsNeverTakenForARefusedArgument) {
-    store->failAt(Step::kRename, EINVAL);
-    const status_t saved = service->mute("com.a", false);
-    EXPECT_LT(saved, 0);
-    EXPECT_NE(BAD_VALUE, saved);
-    EXPECT_EQ(Keys{"com.a"}, keysOf(service->muted(false)));
-}
+INSTANTIATE_TEST_SUITE_P(FullAndReadOnly, DiskFaults,
+                         testing::Values(Fault{Step::kOpen, ENOSPC}, Fault{Step::kWrite, ENOSPC},
+                                         Fault{Step::kWriteAfterPart, ENOSPC},
+                                         Fault{Step::kSync, ENOSPC}, Fault{Step::kRename, ENOSPC},
+                                         Fault{Step::kOpen, EROFS}));
 
 TEST_F(TonvaleSaving, SettingsThatWriteNoFileDoNotFail) {
     store->failAt(Step::kOpen, EROFS);
-    EXPECT_EQ(0, service->setDefaultProfile(0.5f, 0.5f, 0.5f, false));
     EXPECT_EQ(0, service->setControlMode(0));
     EXPECT_EQ(0, service->unsetProfile("com.none", false));
     EXPECT_TRUE(settingsFiles().empty());

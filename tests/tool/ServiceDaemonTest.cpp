@@ -1,8 +1,10 @@
-// The daemon's decisions that need no daemon: reading the process listing, running it.
+// The daemon's decisions that need no daemon: running the process listing and reading it.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "common/TestEnv.h"
+#include "service/DeviceLayout.h"
 #include "tool/ServiceDaemon.h"
 
 namespace android {
@@ -25,7 +27,7 @@ std::string refusal(const std::string& listing, pid_t self) {
     return error;
 }
 
-TEST(Listing, CountsDetachedTonvaleServicesOtherThanSelf) {
+TEST(ServiceDaemonListing, CountsDetachedTonvaleServicesOtherThanSelf) {
     const std::string listing = kHeader +
                                 "    1 Ss    /init\n"
                                 "  100 Ss    /system/bin/tonvale --service\n"
@@ -39,7 +41,7 @@ TEST(Listing, CountsDetachedTonvaleServicesOtherThanSelf) {
               daemonsIn(kHeader + " 4242 Ss tonvale --service\n  100 Ss tonvale --service\n", 4242));
 }
 
-TEST(Listing, WrappersCarryingTheWordsAreNotDaemons) {
+TEST(ServiceDaemonListing, WrappersCarryingTheWordsAreNotDaemons) {
     // A session leader wrapper (su and sh as started from a device shell) with the words in it.
     const std::string listing = kHeader +
                                 "  10 Ss  su root -c tonvale --service\n"
@@ -54,20 +56,20 @@ TEST(Listing, WrappersCarryingTheWordsAreNotDaemons) {
     EXPECT_TRUE(daemonsIn(listing, 77).empty());
 }
 
-TEST(Listing, AnInvocationStillDecidingIsNotADaemon) {
+TEST(ServiceDaemonListing, AnInvocationStillDecidingIsNotADaemon) {
     // Two starts at once see each other before either has detached: neither may refuse.
     EXPECT_TRUE(
         daemonsIn(kHeader + "  50 S+ tonvale --service\n  51 S+ tonvale --service\n", 51).empty());
 }
 
-TEST(Listing, IdsCompareAsWholeNumbers) {
+TEST(ServiceDaemonListing, IdsCompareAsWholeNumbers) {
     EXPECT_EQ((std::vector<pid_t>{7, 777}),
               daemonsIn(kHeader + "  7 Ss tonvale --service\n 77 S tonvale --service\n"
                                   "777 Ss tonvale --service\n",
                         77));
 }
 
-TEST(Listing, AListingThatCannotTellIsRefused) {
+TEST(ServiceDaemonListing, AListingThatCannotTellIsRefused) {
     EXPECT_NE("", refusal("", 1));
     EXPECT_NE("", refusal("\n\n", 1));
     // No header: not the output of the listing command.
@@ -79,16 +81,24 @@ TEST(Listing, AListingThatCannotTellIsRefused) {
     EXPECT_NE("", refusal(kHeader + " 4242 S tonvale --service\n  -5 Ss tonvale --service\n", 4242));
 }
 
-TEST(Listing, CommandListsIdStateAndCommandLine) {
-    const std::string cmd = ServiceDaemon::kListingCommand;
-#ifdef __ANDROID__
-    EXPECT_EQ("ps -A -o PID -o STAT -o CMDLINE", cmd);
-#else
-    EXPECT_EQ("toybox ps -A -o PID -o STAT -o CMDLINE", cmd);
-#endif
+TEST(ServiceDaemonListing, EachLayoutsCommandListsThisProcess) {
+    // A device's ps is toybox's; toybox stands in for it here under that name.
+    const char toybox[] = "/bin/toybox";
+    if (access(toybox, X_OK) != 0) GTEST_SKIP() << "no toybox here";
+    const std::string bin = tonvale_test::emptyDir("bin");
+    ASSERT_EQ(0, symlink(toybox, (bin + "ps").c_str()));
+    for (const DeviceLayout* layout : {&DeviceLayout::kHost, &DeviceLayout::kAndroid}) {
+        SCOPED_TRACE(layout->listingCommand);
+        std::string out, error;
+        ASSERT_TRUE(ServiceDaemon::runcmd("PATH=" + bin + ":$PATH; " + layout->listingCommand, &out,
+                                          &error))
+            << error;
+        std::vector<pid_t> daemons;
+        EXPECT_TRUE(ServiceDaemon::parseListing(out, getpid(), &daemons, &error)) << error;
+    }
 }
 
-TEST(Runcmd, CollectsTheWholeOutputOrSaysWhyNot) {
+TEST(ServiceDaemonRuncmd, CollectsTheWholeOutputOrSaysWhyNot) {
     std::string out, error;
     const std::string longLine(1000, 'x');
     ASSERT_TRUE(ServiceDaemon::runcmd("printf 'a\\nb\\n'; printf '%s\\n' " + longLine, &out, &error))
@@ -104,24 +114,6 @@ TEST(Runcmd, CollectsTheWholeOutputOrSaysWhyNot) {
     EXPECT_NE(std::string::npos, error.find("exited with status 3")) << error;
     EXPECT_FALSE(ServiceDaemon::runcmd("kill -9 $$", &out, &error));
     EXPECT_NE(std::string::npos, error.find("killed by signal 9")) << error;
-}
-
-TEST(Runcmd, TheRealListingShowsThisProcess) {
-    std::string out, error;
-    if (!ServiceDaemon::runcmd(std::string(ServiceDaemon::kListingCommand) + " 2>/dev/null", &out,
-                               &error)) {
-        GTEST_SKIP() << "no process listing here: " << error;
-    }
-    std::vector<pid_t> daemons;
-    EXPECT_TRUE(ServiceDaemon::parseListing(out, getpid(), &daemons, &error)) << error;
-}
-
-TEST(LockPath, IsTheDevicesOwn) {
-#ifdef __ANDROID__
-    EXPECT_EQ("/data/misc/tonvale/tonvale.lock", ServiceDaemon::lockPath());
-#else
-    EXPECT_EQ(tonvale_test::binderDir() + "/.tonvale.lock", ServiceDaemon::lockPath());
-#endif
 }
 
 }  // namespace
