@@ -3,7 +3,10 @@
 // each 5 ms cycle under its lock, and a fast-mixer thread reads some of them at the same time
 // with none; a track is restored (a new track for its session before the old one's release);
 // the daemon is SIGKILLed and started again, as init would. Under TSan and ASan.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -104,9 +107,13 @@ protected:
     }
     void TearDown() override { stopChurning(); }
 
+    /** tonvale.rc's command, as init starts it and starts it again after a crash. */
     bool startDaemon() {
-        return tonvale_test::runProgram({TONVALE_TOOL_PATH, "--service", "--force"}).status == 0 &&
-               tonvale_test::waitForService();
+        const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        daemon = tonvale_test::ChildGuard(tonvale_test::spawnProgram(
+            {TONVALE_TOOL_PATH, "--service", "--foreground"}, devnull, -1));
+        close(devnull);
+        return daemon.running() && tonvale_test::waitForService();
     }
 
     /** Sets a package's left and right through the service, and expects them of its tracks. */
@@ -198,8 +205,7 @@ protected:
         }
     }
 
-    tonvale_test::DaemonGuard daemons;
-    tonvale_test::ChildGuard appA, appB;
+    tonvale_test::ChildGuard daemon, appA, appB;
     std::map<int, std::pair<float, float>> expected;
     const sp<TonvaleHolder> holder = new TonvaleHolder();
     std::mutex threadLock;         // the playback thread's lock
@@ -243,7 +249,7 @@ TEST_F(TrackGainMixer, TracksFollowEveryChangeAndADaemonRestartedByInit) {
 
     // The daemon dies: every track keeps its last gains, and nothing waits for it or prints.
     testing::internal::CaptureStdout();
-    tonvale_test::killDaemonsWith(tonvale_test::ownBinderEntry());
+    daemon.stop(SIGKILL);
     const int madeBefore = made;
     ASSERT_TRUE(mixer->waitFor(mixer->cycles() + 20) &&
                 fastMixer->waitFor(fastMixer->cycles() + 50));
