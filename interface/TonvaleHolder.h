@@ -30,7 +30,8 @@ class TrackGain;
  * kFirstRetryMs, slowing to kMaxRetryMs, and re-opens those tracks once it answers. That thread
  * is the tracks' control side: it makes binder calls, never on an audio thread's behalf.
  *
- * Keep it in an sp<> for as long as the mixer lives; tracks refer to it weakly.
+ * Keep it in an sp<> for as long as the mixer lives: tracks do not keep it, and it refers to
+ * them weakly.
  */
 class ANDROID_API TonvaleHolder : public IBinder::DeathRecipient {
 public:
