@@ -1,14 +1,16 @@
 // A demo player: renders a stereo 48 kHz, 1 kHz sine at amplitude 0.5 in 10 ms buffers paced
 // in real time, applies the gains of its track's control block through TrackGain, and writes
 // 16-bit PCM WAV; with --play it also sends the audio to aplay. It is the example of
-// docs/integration.md: open at track creation, process each cycle, release at teardown.
+// docs/integration.md for a process that mixes its own audio: open at track creation through a
+// TonvaleHolder (so the track follows a daemon that restarts), process each cycle, release at
+// teardown. It links libtonvaleclient alone.
 //
 // Output lines (standard output): "track pid=P session=N", "playing from T" (T: wall-clock
 // seconds of the first frame), "gain frame=F left=L right=R" whenever the target gains change
 // (F: the first frame that heads for them), "frames=F" every half second, and at the end
 // "wrote FILE frames=F". SIGINT or SIGTERM ends the playback early with a complete file.
-// Exit status: 0; 1 when it could not write the file or played without a control block
-// (at unity gain, as a mixer would); 2 for a bad command line.
+// Exit status: 0; 1 when it could not write the file or found no service at its start (it
+// plays at unity gain until a daemon appears, as a mixer would); 2 for a bad command line.
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
@@ -158,7 +160,9 @@ private:
 const char* openFailure(android::status_t status) {
     switch (status) {
         case android::NO_INIT:
-            return "no service";
+            return "no service yet";
+        case android::DEAD_OBJECT:
+            return "the service died";
         case android::NAME_NOT_FOUND:
             return "the service handed out none";
         case android::BAD_VALUE:
@@ -208,10 +212,12 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // Track creation: one call to the service, never on the audio path.
+    // Track creation: one call to the service, never on the audio path. The holder re-opens
+    // the track on its own thread when a daemon restarts, or first appears.
     const int pid = getpid();
-    android::TrackGain gain(kRate);
-    const android::status_t opened = gain.open(pid, options.session);
+    const android::sp<android::TonvaleHolder> holder = new android::TonvaleHolder();
+    const android::sp<android::TrackGain> gain = new android::TrackGain(kRate);
+    const android::status_t opened = gain->open(holder, pid, options.session);
     if (opened == android::NO_ERROR) {
         printf("track pid=%d session=%d\n", pid, options.session);
     } else {
@@ -240,7 +246,7 @@ int main(int argc, char** argv) {
     timespec due;
     clock_gettime(CLOCK_MONOTONIC, &due);
     printf("playing from %.6f\n", wallClock());
-    gain.setActive(true);
+    gain->setActive(true);
     while (frame < total && !gStop) {
         const int n = static_cast<int>(std::min<long long>(kBufferFrames, total - frame));
         for (int i = 0; i < n; ++i) {
@@ -248,8 +254,8 @@ int main(int argc, char** argv) {
             buffer[2 * i] = s;
             buffer[2 * i + 1] = s;
         }
-        gain.process(buffer, n, kChannels);  // the mix cycle: no call, no lock
-        const android::TrackGain::Gains target = gain.target();
+        gain->process(buffer, n, kChannels);  // the mix cycle: no call, no lock
+        const android::TrackGain::Gains target = gain->target();
         if (target.left != shown.left || target.right != shown.right) {
             printf("gain frame=%lld left=%.4f right=%.4f\n", frame, target.left, target.right);
             shown = target;
@@ -267,7 +273,7 @@ int main(int argc, char** argv) {
         while (!gStop && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
         }
     }
-    gain.setActive(false);
+    gain->setActive(false);
     speaker.stop();
     if (sf_close(file) != 0) {
         fprintf(stderr, "tonvale_demo_player: closing %s failed\n", options.out.c_str());
@@ -275,6 +281,7 @@ int main(int argc, char** argv) {
     }
     if (writeFailed) return 1;
     printf("wrote %s frames=%lld\n", options.out.c_str(), frame);
-    // Track teardown: the helper gives the block back as it goes.
+    // Track teardown: the hold goes back on the control side; the mapping goes with the helper.
+    (void)gain->release();
     return opened == android::NO_ERROR ? 0 : 1;
 }

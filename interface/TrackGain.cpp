@@ -1,8 +1,10 @@
 #include "interface/TrackGain.h"
 
 #include <math.h>
+#include <sched.h>
 
-#include "interface/TonvaleClient.h"
+#include "interface/BlockMap.h"
+#include "interface/BpTonvale.h"
 
 namespace android {
 
@@ -12,9 +14,9 @@ namespace {
 // std::atomic_ref, and a cast to std::atomic<T>* would name an object that does not exist, so
 // the fields are read and written with the compiler's __atomic builtins, which work on
 // ordinary objects (C++20's atomic_ref is built on them). Each field sits at its natural
-// alignment (tnvl_cblk.h checks the offsets, attach() the base), and the builtins are always
-// lock-free at these sizes, so each access is one single-copy-atomic load or store: no torn
-// field, no libatomic lock, no system call. The service stores with the same builtins.
+// alignment (tnvl_cblk.h checks the offsets, BlockMap and attach() the base), and the builtins
+// are always lock-free at these sizes, so each access is one single-copy-atomic load or store:
+// no torn field, no libatomic lock, no system call. The service stores with the same builtins.
 template <typename T>
 T loadField(const T* field) {
     static_assert(__atomic_always_lock_free(sizeof(T), 0), "a block field must be lock-free");
@@ -29,16 +31,20 @@ void storeField(T* field, T value) {
     __atomic_store(field, &value, __ATOMIC_RELAXED);
 }
 
-/** A usable factor: NaN keeps the last good one, the rest is held to [0, kMaxGain]. */
-float safeFactor(float value, float lastGood) {
-    if (isnan(value)) return lastGood;
+/** A usable factor: NaN is neutral, the rest is held to [0, kMaxGain]. */
+float safeFactor(float value) {
+    if (isnan(value)) return 1.0f;
     if (!(value > 0.0f)) return 0.0f;  // negative, -0 and -inf
     return value < TrackGain::kMaxGain ? value : TrackGain::kMaxGain;
 }
 
-float safeProduct(float a, float b) {
-    const float product = a * b;  // both in [0, kMaxGain], so finite
-    return product < TrackGain::kMaxGain ? product : TrackGain::kMaxGain;
+float heldTo(float product, float limit) {
+    return product < limit ? product : limit;  // both factors in [0, kMaxGain]: finite
+}
+
+bool isBlockOf(const tnvl_cblk* block, int pid, int session) {
+    return loadField(&block->valid) == 1 && loadField(&block->pid) == pid &&
+           loadField(&block->session) == session;
 }
 
 inline float scaled(float sample, float gain) {
@@ -55,77 +61,155 @@ inline int16_t scaled(int16_t sample, float gain) {
 
 }  // namespace
 
-TrackGain::TrackGain(uint32_t sampleRate)
+TrackGain::TrackGain(uint32_t sampleRate, Limit limit)
     : mRampFrames(sampleRate * kRampSeconds >= 1.0f
                       ? static_cast<uint32_t>(sampleRate * kRampSeconds + 0.5f)
-                      : 1) {}
+                      : 1),
+      mLimit(limit == Limit::UNITY ? 1.0f : kMaxGain) {}
 
 TrackGain::~TrackGain() {
-    releaseBlock();
+    // The last reference: no reader is left. Nothing is given back from here, so this may run
+    // on an audio thread.
+    delete mCurrent.load(std::memory_order_acquire);
 }
 
-status_t TrackGain::open(int pid, int session) {
-    sp<ITonvale> service = getTonvale();
-    if (service == nullptr) {
-        releaseBlock();
-        return NO_INIT;
+status_t TrackGain::open(const sp<TonvaleHolder>& holder, int pid, int session) {
+    if (holder == nullptr) return NO_INIT;
+    uint32_t generation = 0;
+    status_t status;
+    bool answered;
+    {
+        std::lock_guard<std::mutex> control(mControl);
+        mPid = pid;
+        mSession = session;
+        mFollowing = true;
+        const sp<ITonvale> service = holder->get(&generation);
+        status = service == nullptr ? NO_INIT : openLocked(service, pid, session);
+        // A refusal is the service's answer; no service, or a dead one, is worth another try.
+        answered = status != NO_INIT && status != DEAD_OBJECT;
+        mAnswered = answered;
+        mGeneration = generation;
     }
-    return open(service, pid, session);
+    holder->follow(this, !answered, generation);
+    return status;
 }
 
-status_t TrackGain::open(const sp<ITonvale>& service, int pid, int session) {
-    releaseBlock();
+status_t TrackGain::openWith(const sp<ITonvale>& service, int pid, int session) {
+    std::lock_guard<std::mutex> control(mControl);
+    mFollowing = false;
     if (service == nullptr) return NO_INIT;
-    sp<IMemory> memory = service->getTrackCtlBlk(pid, session);
-    if (memory == nullptr) return NAME_NOT_FOUND;
-    // Mapping the memory may take a call; it is done here, never on the audio thread.
-    tnvl_cblk* block = static_cast<tnvl_cblk*>(memory->pointer());
-    const bool usable = block != nullptr && memory->size() >= sizeof(tnvl_cblk) &&
-                        attach(block) == NO_ERROR && loadField(&block->valid) == 1 &&
-                        loadField(&block->pid) == pid && loadField(&block->session) == session;
-    mService = service;
-    mMemory = memory;
-    mPid = pid;
-    mSession = session;
-    if (!usable) {
-        releaseBlock();
-        return BAD_VALUE;
-    }
-    return NO_ERROR;
+    return openLocked(service, pid, session);
 }
 
 status_t TrackGain::attach(tnvl_cblk* block) {
     if (block == nullptr || reinterpret_cast<uintptr_t>(block) % alignof(tnvl_cblk) != 0) {
         return BAD_VALUE;
     }
-    mBlock = block;
-    mFirstRead = true;
+    std::lock_guard<std::mutex> control(mControl);
+    mFollowing = false;
+    giveBackLocked();
+    publish(new BlockMap(block));
     return NO_ERROR;
 }
 
-void TrackGain::releaseBlock() {
-    if (mService != nullptr && mMemory != nullptr) {
-        // A dead service fails the call at once; the new daemon does not know the block.
-        mService->releaseBufferFor(mPid, mSession);
+status_t TrackGain::release() {
+    std::lock_guard<std::mutex> control(mControl);
+    mFollowing = false;
+    return giveBackLocked();
+}
+
+bool TrackGain::follow(const sp<ITonvale>& service, uint32_t generation) {
+    std::lock_guard<std::mutex> control(mControl);
+    if (!mFollowing || (mAnswered && mGeneration == generation)) return true;
+    const status_t status = openLocked(service, mPid, mSession);
+    if (status == DEAD_OBJECT) return false;
+    mAnswered = true;
+    mGeneration = generation;
+    return true;
+}
+
+status_t TrackGain::openLocked(const sp<ITonvale>& service, int pid, int session) {
+    BpTonvale::resetLastStatus();
+    sp<IMemory> memory = service->getTrackCtlBlk(pid, session);
+    if (memory == nullptr) {
+        const status_t failed = BpTonvale::lastStatus();
+        return failed != NO_ERROR ? failed : NAME_NOT_FOUND;
     }
-    mBlock = nullptr;
-    mMemory.clear();
-    mService.clear();
+    std::unique_ptr<BlockMap> map;
+    status_t status = BlockMap::map(memory, &map);
+    memory.clear();  // the mapping is this process's own: no reference to the service's stays
+    if (status == NO_ERROR && !isBlockOf(map->block(), pid, session)) status = BAD_VALUE;
+    if (status != NO_ERROR) {
+        (void)service->releaseBufferFor(pid, session);  // the hold just taken
+        return status;
+    }
+    // The new hold is taken before the old one goes back, so a block that both name (the same
+    // track opened again) never loses its last holder in between.
+    giveBackLocked();
+    mHold = {service, pid, session};
+    publish(map.release());
+    return NO_ERROR;
+}
+
+status_t TrackGain::giveBackLocked() {
+    if (mHold.service == nullptr) return NO_ERROR;
+    // A dead service fails at once: its holds died with it.
+    const int result = mHold.service->releaseBufferFor(mHold.pid, mHold.session);
+    mHold = Hold();
+    return result == 0 ? NO_ERROR : static_cast<status_t>(result);
+}
+
+void TrackGain::publish(BlockMap* next) {
+    BlockMap* old;
+    {
+        std::lock_guard<std::mutex> lock(mPublish);
+        if (next->writable()) storeField<uint8_t>(&next->block()->active, mActive ? 1 : 0);
+        old = mCurrent.exchange(next, std::memory_order_seq_cst);
+    }
+    // A reader counts itself before it loads mCurrent, both in the single total order, so once
+    // the count reads 0 after the exchange, every reader that could have loaded the old block
+    // has finished with it. Readers hold it for a few loads: waiting is short, and it is the
+    // control side's, never the reader's.
+    while (mReaders.load(std::memory_order_seq_cst) != 0) sched_yield();
+    delete old;
+}
+
+TrackGain::Gains TrackGain::gains() const {
+    mReaders.fetch_add(1, std::memory_order_seq_cst);
+    const BlockMap* map = mCurrent.load(std::memory_order_seq_cst);
+    float left = 1.0f, right = 1.0f, general = 1.0f;
+    bool muted = false;
+    if (map != nullptr) {
+        // One load per field. The service writes the factors first and muted last.
+        const tnvl_cblk* block = map->block();
+        left = loadField(&block->left);
+        right = loadField(&block->right);
+        general = loadField(&block->general);
+        muted = loadField(&block->muted) != 0;
+    }
+    mReaders.fetch_sub(1, std::memory_order_release);
+    if (muted) return {0.0f, 0.0f};
+    const float g = safeFactor(general);
+    return {heldTo(safeFactor(left) * g, mLimit), heldTo(safeFactor(right) * g, mLimit)};
+}
+
+TrackGain::Gains TrackGain::gains(uint32_t channelCount) const {
+    Gains g = gains();
+    if (channelCount > 2) g.left = g.right = 0.5f * (g.left + g.right);
+    return g;
+}
+
+void TrackGain::setActive(bool active) {
+    std::lock_guard<std::mutex> lock(mPublish);
+    mActive = active;
+    BlockMap* map = mCurrent.load(std::memory_order_relaxed);  // only replaced under mPublish
+    if (map != nullptr && map->writable()) {
+        storeField<uint8_t>(&map->block()->active, active ? 1 : 0);
+    }
 }
 
 TrackGain::Gains TrackGain::update() {
-    if (mBlock == nullptr) return target();
-    // One load per field. The service writes the factors first and muted last.
-    const float left = safeFactor(loadField(&mBlock->left), mLastGood[0]);
-    const float right = safeFactor(loadField(&mBlock->right), mLastGood[1]);
-    const float general = safeFactor(loadField(&mBlock->general), mLastGood[2]);
-    const bool muted = loadField(&mBlock->muted) != 0;
-    mLastGood[0] = left;
-    mLastGood[1] = right;
-    mLastGood[2] = general;
-
-    Gains next = {0.0f, 0.0f};
-    if (!muted) next = {safeProduct(left, general), safeProduct(right, general)};
+    const Gains next = gains();
     if (mFirstRead) {
         mFirstRead = false;
         mTarget[0] = mGain[0] = next.left;
@@ -204,10 +288,6 @@ void TrackGain::process(float* frames, size_t frameCount, uint32_t channelCount)
 void TrackGain::process(int16_t* frames, size_t frameCount, uint32_t channelCount) {
     update();
     apply(frames, frameCount, channelCount);
-}
-
-void TrackGain::setActive(bool active) {
-    if (mBlock != nullptr) storeField<uint8_t>(&mBlock->active, active ? 1 : 0);
 }
 
 }  // namespace android

@@ -1,107 +1,153 @@
 #pragma once
 
-#include <binder/IMemory.h>
 #include <cutils/compiler.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <utils/Errors.h>
+#include <utils/RefBase.h>
 #include <utils/StrongPointer.h>
 
+#include <atomic>
+#include <mutex>
+
 #include "interface/ITonvale.h"
+#include "interface/TonvaleHolder.h"
 #include "registry/tnvl_cblk.h"
 
 namespace android {
 
+class BlockMap;
+
 /**
  * The volume of one audio track, as its control block says, for a mixer to apply.
  *
- * A mixer makes one per track when it creates the track and opens it (one call to the
- * service), calls process() (or update()) on its audio thread once per mix cycle, and
- * destroys it when the track ends, which gives the block back to the service.
+ * Gains: left = left x general, right = right x general, both 0 while muted. Each factor is
+ * made safe before use (NaN counts as 1, a negative value as 0, anything larger as kMaxGain),
+ * and each product is held to the limit: kMaxGain (+24 dB) with Limit::BOOST, 1 with
+ * Limit::UNITY, the mode for a mixer that clamps track gains to unity itself (AudioMixer, the
+ * direct output). Without a block the gains are 1: the track plays as if tonvale were not there.
  *
- * Channel gains: left = left x general, right = right x general, both 0 while muted. A mono
- * track gets the mean of the two, (left + right) / 2 x general; in frames of more than two
- * channels, channel 0 gets left, channel 1 right and the others the mean.
+ * Threads:
+ * - Control side (binder threads, the holder's thread; never an audio thread): open(),
+ *   attach(), release(). open() makes one call to the service, plus the memory's own calls to
+ *   map it, and never waits for a service that is not there.
+ * - Any thread, any number at once (mixer thread, FastMixer): gains(). Lock-free, no call,
+ *   no allocation, no system call.
+ * - setActive(): any thread but a lock-free one (it takes a lock that is never held across a
+ *   call).
+ * - One audio thread that applies the gains itself: update(), process(), current(),
+ *   target(). They ramp every change over rampFrames() (10 ms); a mixer that ramps volume
+ *   itself (AudioMixer) reads gains() instead, so changes are not ramped twice.
  *
- * When the target changes, the gains move to it on a straight line over rampFrames() frames
- * (10 ms), so neither a change nor a mute clicks. The first read after open() or attach()
- * takes the block's gains at once, so a track created muted or quiet never starts loud. The block
- * is written by another process without a lock, so one read may mix fields of two updates; the next
- * read sees the settled values and the ramp turns towards them. Values are made safe before use:
- * NaN keeps the field's last good value (1 at first), a negative value counts as 0, and anything
- * above kMaxGain (infinity too) as kMaxGain, for each field and for each product. Boost above 1 is
- * allowed; 16-bit output saturates.
+ * A new block (open, re-open after a daemon restart, attach) replaces the old one atomically;
+ * the old mapping is unmapped only once no gains() call can still be reading it. Giving the
+ * block back to the service (release(), control side) is apart from unmapping, which happens
+ * with the last reference, on whatever thread drops it, with no binder call. The block stays
+ * readable after release() until then.
  *
- * Without a block (no service, or it handed out none) the gains stay at 1. When the service
- * dies, the block keeps the values last written and so do the gains; a track created after a
- * restart gets a block from the new daemon.
- *
- * Threads: open(), attach() and the destructor belong to the track's control thread and must
- * not run while the audio thread is in this object. update(), process() and setActive() are
- * the audio thread's: one relaxed atomic load or store per block field, no lock, no
- * allocation, no system call.
+ * Keep it in an sp<>: the holder refers to it weakly to re-open it.
  */
-class ANDROID_API TrackGain {
+class ANDROID_API TrackGain : public RefBase {
 public:
     /** Length of a ramp towards a new target. */
     static constexpr float kRampSeconds = 0.01f;
-    /** Largest gain applied (+24 dB), so float output stays bounded whatever the block says. */
+    /** Largest factor or gain applied, so float output stays bounded whatever the block says. */
     static constexpr float kMaxGain = 16.0f;
+
+    enum class Limit { BOOST, UNITY };
 
     struct Gains {
         float left;
         float right;
     };
 
-    /** A helper for a track at sampleRate frames per second (at least 1), with no block. */
-    explicit TrackGain(uint32_t sampleRate);
-    /** Gives the block back to the service when it came from open(). */
-    ~TrackGain();
+    /** A helper for a track at sampleRate frames per second, with no block. */
+    explicit TrackGain(uint32_t sampleRate, Limit limit = Limit::BOOST);
 
     TrackGain(const TrackGain&) = delete;
     TrackGain& operator=(const TrackGain&) = delete;
 
     /**
-     * Asks the service (getTonvale()) for the block of (pid, session) and keeps its memory.
-     * NO_INIT when no service was found, NAME_NOT_FOUND when it handed out no block,
-     * BAD_VALUE when the memory is not a block for that pid and session (it is given back).
-     * A block held before is given back first.
+     * Control side: asks the holder's service for the block of (pid, session) and maps it; the
+     * holder re-opens it after a daemon restart, or once a service appears. NO_INIT when no
+     * service is registered, DEAD_OBJECT when it died in the call, NAME_NOT_FOUND or the call's
+     * failure when it handed out none, BAD_VALUE when the memory is not that block (it is given
+     * back). On failure the block held before, if any, stays. pid is the process that plays
+     * the track (the app), not the one that asks.
      */
-    [[nodiscard]] status_t open(int pid, int session);
-    /** The same with a service the caller found itself. */
-    [[nodiscard]] status_t open(const sp<ITonvale>& service, int pid, int session);
+    [[nodiscard]] status_t open(const sp<TonvaleHolder>& holder, int pid, int session);
+    /** The same with a service the caller found, with no re-opening. */
+    [[nodiscard]] status_t openWith(const sp<ITonvale>& service, int pid, int session);
 
     /**
-     * Reads a block that the caller keeps mapped for this object's life (nothing is given
-     * back at the end). BAD_VALUE for a null or misaligned block.
+     * Control side: reads a block that the caller keeps mapped for this object's life; a block
+     * from open() is given back. BAD_VALUE for a null or misaligned block.
      */
     [[nodiscard]] status_t attach(tnvl_cblk* block);
 
-    bool hasBlock() const { return mBlock != nullptr; }
+    /**
+     * Control side: gives the block back to the service that handed it out, and ends
+     * re-opening. The block stays mapped, and gains() keeps reading it, until the last
+     * reference goes. NO_ERROR, or the call's failure (DEAD_OBJECT: the hold went with the
+     * daemon).
+     */
+    status_t release();
+
+    /** Any thread: the target gains the block asks for now. */
+    Gains gains() const;
+    /**
+     * The same for a mixer that gives all channels of a track of channelCount channels one
+     * volume when there are more than two (AudioMixer): then both are the mean of the two.
+     */
+    Gains gains(uint32_t channelCount) const;
+
+    bool hasBlock() const { return mCurrent.load(std::memory_order_acquire) != nullptr; }
     uint32_t rampFrames() const { return mRampFrames; }
 
-    /** Audio thread: reads the block and returns the target gains; the ramp turns to them. */
-    Gains update();
+    /** Marks the track playing or not in its block (and in blocks to come), for reports. */
+    void setActive(bool active);
 
+    /** Audio thread: reads the gains and returns them; the ramp turns towards them. */
+    Gains update();
     /**
      * Audio thread: update(), then applies the gains to frameCount interleaved frames of
-     * channelCount channels in place, ramping where a ramp runs.
+     * channelCount channels in place, ramping where a ramp runs: channel 0 gets left,
+     * channel 1 right, a mono track and channels past the second the mean of the two.
      */
     void process(float* frames, size_t frameCount, uint32_t channelCount);
     /** The same for 16-bit samples; results beyond the 16-bit range saturate. */
     void process(int16_t* frames, size_t frameCount, uint32_t channelCount);
-
     /** Audio thread: the gains given to the last frame processed. */
     Gains current() const { return {mGain[0], mGain[1]}; }
     /** Audio thread: the gains the ramp heads for, as of the last update(). */
     Gains target() const { return {mTarget[0], mTarget[1]}; }
 
-    /** Audio thread: marks the track active or not in its block, for the service's reports. */
-    void setActive(bool active);
+protected:
+    /** Unmaps the block; gives nothing back to the service (release() does). */
+    ~TrackGain() override;
 
 private:
-    /** Gives back the block taken by open(), if any, and forgets the block. */
-    void releaseBlock();
+    friend class TonvaleHolder;
+
+    /** Where the track's block came from. */
+    struct Hold {
+        sp<ITonvale> service;  // null when there is no hold to give back
+        int pid = 0;
+        int session = 0;
+    };
+
+    /**
+     * Holder's thread: opens again with a service of a later generation. False while the
+     * service is not reachable, so the holder tries again.
+     */
+    bool follow(const sp<ITonvale>& service, uint32_t generation);
+
+    /** Asks service for the block and swaps it in. Called with mControl held. */
+    status_t openLocked(const sp<ITonvale>& service, int pid, int session);
+    /** Gives the hold back, if any. Called with mControl held. */
+    status_t giveBackLocked();
+    /** Makes next the block gains() reads; the old one goes once no reader holds it. */
+    void publish(BlockMap* next);
 
     /** One frame's gains: the ramp's next step, or the target once it is reached. */
     inline void stepRamp();
@@ -110,23 +156,32 @@ private:
     void apply(Sample* frames, size_t frameCount, uint32_t channelCount);
 
     const uint32_t mRampFrames;
+    const float mLimit;
 
-    // Control thread.
-    sp<ITonvale> mService;
-    sp<IMemory> mMemory;
+    // Read by every thread; replaced under mPublish, read without it.
+    std::atomic<BlockMap*> mCurrent{nullptr};
+    mutable std::atomic<uint32_t> mReaders{0};  // gains() calls under way
+
+    std::mutex mPublish;  // a block change, and setActive()
+    bool mActive = false;
+
+    // Control side, under mControl.
+    std::mutex mControl;
+    Hold mHold;
     int mPid = 0;
     int mSession = 0;
-    tnvl_cblk* mBlock = nullptr;
+    bool mFollowing = false;   // re-opened by the holder
+    uint32_t mGeneration = 0;  // of the service that last answered, when mAnswered
+    bool mAnswered = false;
 
-    // Audio thread.
-    float mLastGood[3] = {1.0f, 1.0f, 1.0f};  // left, right, general
+    // The ramping audio thread.
     float mTarget[2] = {1.0f, 1.0f};
     float mGain[2] = {1.0f, 1.0f};
     float mRampStart[2] = {1.0f, 1.0f};
     float mStep[2] = {0.0f, 0.0f};
     uint32_t mRampDone = 0;  // frames of the running ramp already given
     uint32_t mRampLeft = 0;
-    bool mFirstRead = true;  // the first read after attach() sets the gains without a ramp
+    bool mFirstRead = true;  // the first update() takes the gains without a ramp
 };
 
 }  // namespace android

@@ -1,8 +1,9 @@
 #!/bin/bash
 # Installs, builds, starts the daemon on the host with a local data directory, and shows it at
 # work on two processes of one app: the demo player plays a tone as com.example.music and as
-# com.example.music:remote while tonvale commands change their volume. At the end it draws
-# state/demo-levels.png: each channel's output level over time, with each command marked.
+# com.example.music:remote while tonvale commands change their volume, and the daemon is
+# SIGKILLed and started again while they play. At the end it draws state/demo-levels.png: each
+# channel's output level over time, with each command and the restart marked.
 #   ./scripts/run-demo.sh [--play]     (--play also sends com.example.music's audio to aplay)
 # The daemon keeps running afterwards; scripts/stop-demo.sh stops it.
 set -euo pipefail
@@ -38,7 +39,7 @@ export ANDROID_DATA=$STATE/data HOSTBINDER_DIR=$STATE/binder
 
 APP=com.example.music
 REMOTE=com.example.music:remote
-SECONDS_PLAYED=9
+SECONDS_PLAYED=12
 PLAYERS=()
 # The players are reaped on every way out; the daemon stays.
 trap 'for p in "${PLAYERS[@]}"; do kill -TERM "$p" 2>/dev/null || true; done; wait' EXIT
@@ -57,6 +58,23 @@ show() {
         shown[$p]=$total
     done
 }
+# The daemon of this demo's rendezvous directory: its command line and environment say so.
+daemon_pid() {
+    for p in /proc/[0-9]*; do
+        { tr '\0' ' ' <"$p/cmdline"; } 2>/dev/null | grep -q "tonvale --service" || continue
+        { tr '\0' '\n' <"$p/environ"; } 2>/dev/null | grep -qx "HOSTBINDER_DIR=$HOSTBINDER_DIR" &&
+            echo "${p#/proc/}" && return 0
+    done
+    return 1
+}
+wait_until_answers() {
+    for _ in $(seq 30); do
+        "$TONVALE" --switches >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    echo "the daemon did not come up; is another 'tonvale --service' running on this machine?" >&2
+    return 1
+}
 wait_for_line() {  # wait_for_line FILE PREFIX
     for _ in $(seq 100); do
         grep -q "^$2" "$1" 2>/dev/null && return 0
@@ -69,18 +87,7 @@ wait_for_line() {  # wait_for_line FILE PREFIX
 
 echo "== starting the daemon (ANDROID_DATA=$ANDROID_DATA, HOSTBINDER_DIR=$HOSTBINDER_DIR)"
 step "$TONVALE" --service
-up=0
-for _ in $(seq 30); do
-    if "$TONVALE" --switches >/dev/null 2>&1; then
-        up=1
-        break
-    fi
-    sleep 0.1
-done
-if [ "$up" != 1 ]; then
-    echo "the daemon did not come up; is another 'tonvale --service' running on this machine?" >&2
-    exit 1
-fi
+wait_until_answers
 step "$TONVALE" --elf-info
 
 echo
@@ -123,7 +130,46 @@ echo "== unmuting brings both back"
 mark "package unmute"
 step "$TONVALE" --unmute "$APP" true
 show
-sleep 0.5
+sleep 1
+
+echo
+echo "== the daemon is SIGKILLed: the players keep their last gains and play on"
+mark "daemon SIGKILLed"
+step kill -KILL "$(daemon_pid)"
+while daemon_pid >/dev/null; do sleep 0.05; done
+sleep 1
+
+echo
+echo "== init would start it again; a setting made through the new daemon reaches both players"
+step "$TONVALE" --service
+wait_until_answers
+answered=$(date +%s.%N)
+mark "daemon restarted; package profile 0.25 0.5"
+declare -A before=([music]=$(wc -l <"$STATE/music.log") [remote]=$(wc -l <"$STATE/remote.log"))
+step "$TONVALE" --set-profile "$APP" 0.25 0.5 1 false true
+# When each player's first buffer with the new gains began, from its gain line's frame.
+for p in music remote; do
+    for _ in $(seq 50); do
+        line=$(tail -n +$((before[$p] + 1)) "$STATE/$p.log" | grep '^gain' | head -1 || true)
+        [ -n "$line" ] && break
+        sleep 0.1
+    done
+    start=$(grep '^playing from' "$STATE/$p.log" | cut -d' ' -f3)
+    frame=$(sed -n 's/^gain frame=\([0-9]*\).*/\1/p' <<<"$line")
+    if [ -z "$frame" ]; then
+        echo "    [$p] did not follow the restarted daemon" >&2
+        exit 1
+    fi
+    ms=$(awk -v s="$start" -v f="$frame" -v a="$answered" \
+        'BEGIN { printf "%d", (s + f / 48000 - a) * 1000 }')
+    echo "    [$p] follows the new daemon ${ms} ms after it answered"
+    if [ "$ms" -gt 1000 ]; then
+        echo "    [$p] took more than a second" >&2
+        exit 1
+    fi
+done
+show
+sleep 1
 
 step "$TONVALE" --list-buffers 1
 step "$TONVALE" --ovr-status

@@ -3,9 +3,10 @@
 #   1. all tests under ASan and UBSan,
 #   2. the concurrency tests under TSan,
 #   3. a 30 s smoke run of every libFuzzer target,
-#   4. the armhf cross build, its unit tests under qemu-arm (when scripts/armhf.sh exists).
-#   5. sepolicy: the device policy in Android 10's own, every access checked (scripts/sepolicy.sh).
-# Set TONVALE_STAGES to a subset ("asan tsan fuzz armhf") to run fewer.
+#   4. the armhf cross build, its unit tests under qemu-arm (when scripts/armhf.sh exists),
+#   5. sepolicy: the device policy in Android 10's own, every access checked (scripts/sepolicy.sh),
+#   6. patch: the AudioFlinger patch checked against Android 10's frameworks/av.
+# Set TONVALE_STAGES to a subset ("asan tsan fuzz armhf sepolicy patch") to run fewer.
 set -euo pipefail
 # Packages install as root: root runs on; anyone else runs again through sudo when there is one
 # (without sudo, scripts/install-deps.sh says what is missing).
@@ -15,7 +16,7 @@ fi
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=${JOBS:-$(nproc)}
-STAGES=${TONVALE_STAGES:-asan tsan fuzz armhf sepolicy}
+STAGES=${TONVALE_STAGES:-asan tsan fuzz armhf sepolicy patch}
 
 ./scripts/install-deps.sh
 
@@ -92,6 +93,35 @@ stage_armhf() {
 stage_sepolicy() {
     echo "=== stage: the device policy against Android 10's platform policy"
     ./scripts/sepolicy.sh
+}
+
+# integration/android10/*.patch must apply to a copy of frameworks/av: ../shared beside the
+# tree, or TONVALE_FRAMEWORKS_AV. Without one the stage says so and passes.
+stage_patch() {
+    echo "=== stage: the AudioFlinger patch against Android 10's frameworks/av"
+    local src=${TONVALE_FRAMEWORKS_AV:-$ROOT/../shared/android10-frameworks-av}
+    if [ ! -d "$src" ]; then
+        echo "skipped: no Android 10 frameworks/av at $src (TONVALE_FRAMEWORKS_AV names one)"
+        return 0
+    fi
+    local work failed=0 found=0
+    work=$(mktemp -d)
+    # The reference copy is read-only; git apply --check reads a writable work tree.
+    cp -R "$src/." "$work/"
+    chmod -R u+w "$work"
+    git -C "$work" init -q
+    for p in "$ROOT"/integration/android10/*.patch; do
+        [ -f "$p" ] || continue
+        found=1
+        if git -C "$work" apply --check "$p"; then
+            echo "${p#"$ROOT"/} applies to $src"
+        else
+            failed=1
+        fi
+    done
+    rm -rf "$work"
+    [ "$found" = 1 ] || { echo "no patch under integration/android10" >&2; return 1; }
+    [ "$failed" = 0 ]
 }
 
 for s in $STAGES; do

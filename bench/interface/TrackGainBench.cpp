@@ -1,5 +1,7 @@
 // The gain helper's cost per 10 ms stereo buffer (480 frames at 48 kHz) beside a plain copy of
-// the same buffer, and a count of the system calls its audio-thread side makes.
+// the same buffer, the cost of one gains() read (alone, and while a second thread reads the
+// same helper, as the mixer thread and FastMixer do) beside a plain read of the block's four
+// fields, and a count of the system calls its audio-thread side makes.
 //
 // Each timed case copies a clean source buffer and then applies the helper, so the samples
 // never drift towards denormals; the copy alone is the baseline. The syscall count runs the
@@ -22,6 +24,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -97,8 +100,8 @@ void copyOnly(benchmark::State& state, const char* name, float scale) {
 template <typename Sample>
 void copyAndGain(benchmark::State& state, const char* name, float scale, bool ramping) {
     SharedBlock shared;
-    TrackGain gain(kRate);
-    if (gain.attach(shared.block) != NO_ERROR) {
+    const sp<TrackGain> gain = new TrackGain(kRate);
+    if (gain->attach(shared.block) != NO_ERROR) {
         state.SkipWithError("the helper refused the block");
         return;
     }
@@ -111,7 +114,7 @@ void copyAndGain(benchmark::State& state, const char* name, float scale, bool ra
             put(&shared.block->general, flip ? 0.5f : 1.0f);
         }
         memcpy(dst.data(), src.data(), src.size() * sizeof(Sample));
-        gain.process(dst.data(), kFrames, 2);
+        gain->process(dst.data(), kFrames, 2);
         benchmark::DoNotOptimize(dst.data());
         benchmark::ClobberMemory();
     });
@@ -141,6 +144,66 @@ BENCHMARK(BM_GainFloatRamping);
 BENCHMARK(BM_CopyInt16);
 BENCHMARK(BM_GainInt16Steady);
 BENCHMARK(BM_GainInt16Ramping);
+
+// --- one read of the target gains ---
+
+// Nanoseconds per read of the last run of each case.
+std::map<std::string, double> gNsPerRead;
+
+template <typename F>
+void timedRead(benchmark::State& state, const std::string& name, F read) {
+    auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) benchmark::DoNotOptimize(read());
+    auto ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start);
+    gNsPerRead[name] = ns.count() / state.iterations();
+}
+
+/** The four fields as a reader with no protection would load them, and the same products. */
+TrackGain::Gains plainRead(const tnvl_cblk* b) {
+    float v[3];
+    uint8_t muted;
+    __atomic_load(&b->left, &v[0], __ATOMIC_RELAXED);
+    __atomic_load(&b->right, &v[1], __ATOMIC_RELAXED);
+    __atomic_load(&b->general, &v[2], __ATOMIC_RELAXED);
+    __atomic_load(&b->muted, &muted, __ATOMIC_RELAXED);
+    if (muted) return {0.0f, 0.0f};
+    return {std::min(v[0] * v[2], 1.0f), std::min(v[1] * v[2], 1.0f)};
+}
+
+void BM_PlainBlockRead(benchmark::State& state) {
+    SharedBlock shared;
+    timedRead(state, "plain_block", [&] { return plainRead(shared.block); });
+}
+
+/** gains() on a helper opened on a shared block; with a second reader on another thread. */
+void gainsRead(benchmark::State& state, const char* name, bool secondReader) {
+    SharedBlock shared;
+    const sp<TrackGain> gain = new TrackGain(kRate, TrackGain::Limit::UNITY);
+    if (gain->attach(shared.block) != NO_ERROR) {
+        state.SkipWithError("the helper refused the block");
+        return;
+    }
+    std::atomic<bool> stop{false};
+    std::thread other;
+    if (secondReader) {
+        other = std::thread([&] {
+            while (!stop.load(std::memory_order_relaxed)) benchmark::DoNotOptimize(gain->gains());
+        });
+    }
+    timedRead(state, name, [&] { return gain->gains(); });
+    stop = true;
+    if (other.joinable()) other.join();
+}
+
+void BM_GainsRead(benchmark::State& s) {
+    gainsRead(s, "gains", false);
+}
+void BM_GainsReadBesideASecondReader(benchmark::State& s) {
+    gainsRead(s, "gains_beside_a_second_reader", true);
+}
+BENCHMARK(BM_PlainBlockRead);
+BENCHMARK(BM_GainsRead);
+BENCHMARK(BM_GainsReadBesideASecondReader);
 
 // --- system calls on the audio thread ---
 
@@ -186,8 +249,8 @@ struct SyscallCount {
 
 SyscallCount countHelperSyscalls() {
     SharedBlock shared;
-    TrackGain gain(kRate);
-    if (gain.attach(shared.block) != NO_ERROR) {
+    const sp<TrackGain> gain = new TrackGain(kRate);
+    if (gain->attach(shared.block) != NO_ERROR) {
         fprintf(stderr, "track_gain: the helper refused the block\n");
         abort();
     }
@@ -218,10 +281,11 @@ SyscallCount countHelperSyscalls() {
         syscall(SYS_getppid);
         result.probe = gTrapped.exchange(0);
         for (long b = 0; b < 20000; ++b) {
-            gain.process(f.data(), kFrames, 2);
-            gain.process(s.data(), kFrames, 2);
-            gain.setActive(b % 2 == 0);
-            benchmark::DoNotOptimize(gain.current());
+            gain->process(f.data(), kFrames, 2);
+            gain->process(s.data(), kFrames, 2);
+            benchmark::DoNotOptimize(gain->gains(6));
+            gain->setActive(b % 2 == 0);
+            benchmark::DoNotOptimize(gain->current());
         }
         result.helper = gTrapped.load();
         result.last = gLastSyscall.load();
@@ -250,6 +314,13 @@ int main(int argc, char** argv) {
         const double helper = gNsPerBuffer[p[0]] - gNsPerBuffer[p[1]];
         printf("BENCH track_gain_%s_over_copy %.1f ns_per_10ms_stereo_buffer\n", p[0], helper);
         printf("BENCH track_gain_%s_share_of_10ms %.5f percent\n", p[0], helper / 1e7 * 100);
+    }
+    for (const auto& [name, ns] : gNsPerRead) {
+        printf("BENCH track_gain_read_%s %.2f ns_per_call\n", name.c_str(), ns);
+    }
+    if (gNsPerRead.count("gains") != 0 && gNsPerRead.count("plain_block") != 0) {
+        printf("BENCH track_gain_read_gains_over_plain %.2f ns_per_call\n",
+               gNsPerRead["gains"] - gNsPerRead["plain_block"]);
     }
     const SyscallCount count = countHelperSyscalls();
     if (!count.filtered) {

@@ -16,12 +16,14 @@ struct Elf32 {
     typedef Elf32_Ehdr Ehdr;
     typedef Elf32_Shdr Shdr;
     typedef Elf32_Dyn Dyn;
+    typedef Elf32_Sym Sym;
 };
 
 struct Elf64 {
     typedef Elf64_Ehdr Ehdr;
     typedef Elf64_Shdr Shdr;
     typedef Elf64_Dyn Dyn;
+    typedef Elf64_Sym Sym;
 };
 
 bool inside(size_t size, uint64_t offset, uint64_t length) {
@@ -59,14 +61,15 @@ bool parse(const uint8_t* data, size_t size, ElfDynamic* out, std::string* error
     };
     for (size_t i = 0; i < eh.e_shnum; ++i) {
         const typename E::Shdr dyn = section(i);
-        if (dyn.sh_type != SHT_DYNAMIC) continue;
+        const bool symbols = dyn.sh_type == SHT_SYMTAB || dyn.sh_type == SHT_DYNSYM;
+        if (dyn.sh_type != SHT_DYNAMIC && !symbols) continue;
         if (dyn.sh_link >= eh.e_shnum || !inside(size, dyn.sh_offset, dyn.sh_size)) {
-            *error = "dynamic section out of the file";
+            *error = "dynamic or symbol section out of the file";
             return false;
         }
         const typename E::Shdr strtab = section(dyn.sh_link);
         if (!inside(size, strtab.sh_offset, strtab.sh_size)) {
-            *error = "dynamic string table out of the file";
+            *error = "dynamic or symbol string table out of the file";
             return false;
         }
         auto string = [&](uint64_t offset, std::string* s) {
@@ -77,6 +80,21 @@ bool parse(const uint8_t* data, size_t size, ElfDynamic* out, std::string* error
             s->assign(begin, static_cast<const char*>(end) - begin);
             return true;
         };
+        if (symbols) {
+            for (uint64_t at = 0; at + sizeof(typename E::Sym) <= dyn.sh_size;
+                 at += sizeof(typename E::Sym)) {
+                typename E::Sym sym;
+                memcpy(&sym, data + dyn.sh_offset + at, sizeof(sym));
+                std::string name;
+                if (sym.st_shndx == SHN_UNDEF || sym.st_name == 0) continue;
+                if (!string(sym.st_name, &name)) {
+                    *error = "symbol name out of its table";
+                    return false;
+                }
+                out->defined.push_back(name);
+            }
+            continue;
+        }
         for (uint64_t at = 0; at + sizeof(typename E::Dyn) <= dyn.sh_size;
              at += sizeof(typename E::Dyn)) {
             typename E::Dyn d;

@@ -5,12 +5,14 @@
 
 namespace tonvale_test {
 
-/** What the loader reads from a built object's dynamic section. */
+/** What the loader reads from a built object's dynamic section, and the symbols it defines. */
 struct ElfDynamic {
     bool isElf = false;
     std::vector<std::string> needed;
     /** Entries of DT_RUNPATH and DT_RPATH, split at ':' (so an empty entry shows as ""). */
     std::vector<std::string> searchPaths;
+    /** Names (mangled) of the symbols defined in the symbol tables, exported or not. */
+    std::vector<std::string> defined;
 };
 
 /**
