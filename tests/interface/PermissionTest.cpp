@@ -50,6 +50,8 @@ const uint32_t kPrivilegedCodes[] = {
     ITonvale::UNMUTE,
     ITonvale::CLEAR,
     ITonvale::SET_DEFAULT_PROFILE,
+    ITonvale::REGISTER_LISTENER,
+    ITonvale::UNREGISTER_LISTENER,
 };
 
 class Permissions : public tonvale_test::SettingsDirTest {

@@ -5,9 +5,16 @@
 
 #include <string>
 
+#include "interface/BnTonvaleListener.h"
 #include "interface/ITonvale.h"
 
 namespace android {
+
+/** A listener that ignores what it hears. */
+class DeafListener : public BnTonvaleListener {
+public:
+    status_t onChange(const TonvaleChange& /*change*/) override { return NO_ERROR; }
+};
 
 /** Writes the fields of a well-formed request for code after the token (pid: this process). */
 inline void writeRequestFields(uint32_t code, Parcel* p, const std::string& name = "com.req") {
@@ -45,6 +52,10 @@ inline void writeRequestFields(uint32_t code, Parcel* p, const std::string& name
             p->writeFloat(0.25f);
             p->writeFloat(0.125f);
             p->writeBool(true);
+            break;
+        case ITonvale::REGISTER_LISTENER:
+        case ITonvale::UNREGISTER_LISTENER:
+            p->writeStrongBinder(IInterface::asBinder(sp<ITonvaleListener>(new DeafListener())));
             break;
         default:
             break;

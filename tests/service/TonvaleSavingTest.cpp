@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "common/LogCapture.h"
 #include "common/SettingsFiles.h"
 #include "common/Volumes.h"
+#include "interface/BnTonvaleListener.h"
 #include "service/ControlledStore.h"
 #include "utils/Utils.h"
 
@@ -53,6 +55,24 @@ protected:
     FakeAccess* access = nullptr;
     std::shared_ptr<ControlledStore> store;
     sp<Tonvale> service;
+};
+
+/** Keeps what it hears, as a panel would. */
+class Heard : public BnTonvaleListener {
+public:
+    status_t onChange(const TonvaleChange& change) override {
+        std::lock_guard<std::mutex> l(mLock);
+        mEvents.push_back(change.toJson());
+        return NO_ERROR;
+    }
+    std::vector<std::string> events() {
+        std::lock_guard<std::mutex> l(mLock);
+        return mEvents;
+    }
+
+private:
+    std::mutex mLock;
+    std::vector<std::string> mEvents;
 };
 
 struct Fault {
@@ -94,6 +114,8 @@ TEST_P(DiskFaults, ARefusedChangeLeavesNoTrace) {
     const tnvl_cblk* block = tonvale_test::blockOf(mem);
     const std::vector<std::string> before = everything(self, block);
 
+    const sp<Heard> listener = new Heard();
+    ASSERT_EQ(NO_ERROR, service->registerListener(listener));
     tonvale_test::LogCapture log(ANDROID_LOG_ERROR);
     store->failAt(GetParam().step, GetParam().err);
     const std::vector<std::pair<const char*, std::function<int()>>> operations = {
@@ -119,9 +141,13 @@ TEST_P(DiskFaults, ARefusedChangeLeavesNoTrace) {
     EXPECT_EQ(1u, log.count("[Server]Settings not saved: " + settingsPath(kProfileFile) + ": " +
                             strerror(GetParam().err)));
 
-    // Once the disk works again, a save carries nothing of what was refused.
+    // Once the disk works again, a save carries nothing of what was refused, and listeners
+    // heard of what was saved alone.
     store->failAt(Step::kNone);
     EXPECT_EQ(0, service->mute("com.after", true));
+    EXPECT_EQ(std::vector<std::string>{"{\"event\": \"muted\", \"seq\": 1, \"table\": "
+                                       "\"package\", \"key\": \"com.after\"}"},
+              listener->events());
     EXPECT_EQ(0, service->saveAllData());
     sp<Tonvale> reloaded = new Tonvale(std::make_unique<FakeAccess>(), store);
     EXPECT_EQ(Keys{"com.old"}, keysOf(reloaded->muted(false)));

@@ -8,7 +8,10 @@
 //   show <session>        "left=<f> muted=<d>" of that block, or "none"
 //   ovr                   "playing <n>" from the service's overview
 //   release <session>     "released <result>"
+//   listen <count>        registers count listeners that ignore what they hear; answers
+//                         "listening <result of the last>"
 #include <binder/IMemory.h>
+#include <binder/ProcessState.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,7 +21,9 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "interface/BnTonvaleListener.h"
 #include "interface/TonvaleClient.h"
 #include "registry/tnvl_cblk.h"
 
@@ -32,6 +37,11 @@ tnvl_cblk* blockOf(const sp<IMemory>& mem) {
     return mem == nullptr ? nullptr : static_cast<tnvl_cblk*>(mem->pointer());
 }
 
+class Deaf : public android::BnTonvaleListener {
+public:
+    android::status_t onChange(const android::TonvaleChange&) override { return android::OK; }
+};
+
 int playingCount(const std::string& overview) {
     const std::string key = "\"playingcount\": \"";
     const size_t at = overview.find(key);
@@ -44,6 +54,7 @@ int main() {
     sp<android::ITonvale> service = android::getTonvale();
     if (service == nullptr) return 1;
     std::map<int, sp<IMemory>> blocks;
+    std::vector<sp<Deaf>> listeners;
     printf("ready\n");
     fflush(stdout);
 
@@ -81,6 +92,15 @@ int main() {
             words >> session;
             blocks.erase(session);
             printf("released %d\n", service->releaseBufferFor(getpid(), session));
+        } else if (command == "listen") {
+            int count = 0, result = 0;
+            words >> count;
+            if (listeners.empty()) android::ProcessState::self()->startThreadPool();
+            for (int i = 0; i < count; ++i) {
+                listeners.push_back(new Deaf());
+                result = service->registerListener(listeners.back());
+            }
+            printf("listening %d\n", result);
         } else {
             printf("unknown\n");
         }

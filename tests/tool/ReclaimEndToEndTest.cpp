@@ -25,6 +25,7 @@
 #include "ToolHarness.h"
 #include "common/Pipe.h"
 #include "common/TestEnv.h"
+#include "interface/ITonvale.h"
 #include "registry/MemManager.h"
 
 namespace android {
@@ -264,6 +265,19 @@ TEST_F(ReclaimEndToEnd, RepeatRequestWithoutDescriptorsReleasesNothing) {
     }
     EXPECT_EQ("left=0.250000 muted=0", a.call("show 1"));
     EXPECT_EQ("left=0.250000 muted=0", b.call("show 3"));
+}
+
+// Listeners are a resource too: bounded per uid, and given back when their process dies.
+TEST_F(ReclaimEndToEnd, ListenersAreBoundedPerUidAndGoWithTheirProcess) {
+    CommandClient many("com.listens");
+    CommandClient more("com.listens.more");
+    ASSERT_TRUE(many.ready());
+    ASSERT_TRUE(more.ready());
+    const std::string all = std::to_string(ITonvale::kMaxListenersPerUid);
+    EXPECT_EQ("listening 0", many.call("listen " + all));
+    EXPECT_EQ("listening " + std::to_string(NO_MEMORY), more.call("listen 1"));
+    ASSERT_EQ(-1, many.stop());
+    EXPECT_TRUE(tonvale_test::waitUntil([&] { return more.call("listen 1") == "listening 0"; }));
 }
 
 }  // namespace
