@@ -91,7 +91,7 @@ public:
     virtual int unregisterListener(const sp<ITonvaleListener>& listener);
 
     /** Most listeners one uid may register. */
-    static constexpr size_t kMaxListenersPerUid = 8;
+    static constexpr size_t kMaxListenersPerUid = 16;
 };
 
 }  // namespace android

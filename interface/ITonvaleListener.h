@@ -9,8 +9,10 @@ namespace android {
 
 /**
  * What a client implements to hear of settings changes, descriptor
- * "io.kestrune.tonvale.ITonvaleListener". The service calls it once per change it saved, in
- * order, with one-way transactions: a listener that is slow never holds the service up.
+ * "io.kestrune.tonvale.ITonvaleListener". The service calls it once per change, in order, as
+ * the change takes effect (when the blocks carry it, before it is on disk), with one-way
+ * transactions: a listener that is slow never holds the service up. A change the disk then
+ * refuses is taken back, and the listener hears RESYNC: read the settings again.
  */
 class ANDROID_API ITonvaleListener : public IInterface {
 public:

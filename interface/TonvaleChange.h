@@ -32,7 +32,10 @@ struct ANDROID_API TonvaleChange {
         DEFAULT_PROFILE = 7,
         /** All four tables are empty; the switches and the default profile stay. */
         CLEARED = 8,
-        /** Changes were lost (the listener did not keep up): read the settings again. */
+        /**
+         * Read the settings again: changes were lost (the listener did not keep up), or a
+         * change announced was refused by the disk and taken back.
+         */
         RESYNC = 9,
     };
 

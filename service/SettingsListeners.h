@@ -15,7 +15,7 @@ namespace android {
  * Who hears of the service's settings changes: at most ITonvale::kMaxListenersPerUid
  * listeners per uid, each dropped when its process dies. A change goes to each listener as one
  * one-way call that never waits for it; a listener whose buffer is full misses it, and the next
- * change it gets is preceded by a RESYNC marker.
+ * change it gets is preceded by a RESYNC marker. One announcement at a time (the saver's order).
  */
 class SettingsListeners : public IBinder::DeathRecipient {
 public:

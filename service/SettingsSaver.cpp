@@ -23,6 +23,8 @@ status_t SettingsSaver::save(Change change) {
         pending.change.apply();
         mOwner.changed();
     }
+    // Under mQueueLock, so that the calls come in the order of the changes.
+    if (pending.change.applied) pending.change.applied();
     mUnsaved.push_back(&pending);
     while (!pending.done) {
         if (mWriting) {
@@ -104,15 +106,12 @@ void SettingsSaver::writeBatch(std::unique_lock<std::mutex>* queue) {
         mOwner.changed();
     }
     for (size_t i = 0; i < batch.size(); ++i) mUnsaved.pop_front();
+    if (affected != 0 && mOwner.refused) mOwner.refused();
     queue->unlock();
     if (restore != 0) {
         // A refused change reached files whose write succeeded: they go back to what is saved.
         uint32_t rewritten = 0;
         write(restore, texts, false, &rewritten);
-    }
-    // Still this thread's turn, so the next batch's come after these.
-    for (Pending* p : batch) {
-        if (p->result == NO_ERROR && p->change.saved) p->change.saved();
     }
     queue->lock();
     for (Pending* p : batch) p->done = true;

@@ -41,10 +41,10 @@ public:
         /** Under the settings lock; only right after apply, or after the undo of every later change. */
         std::function<void()> undo;
         /**
-         * Once the change is on disk, without the settings lock, before its caller hears;
-         * the saved changes' calls come one at a time, in the order they were applied.
+         * Once the change is in force (after apply, without the settings lock): the changes'
+         * calls come one at a time, in the order they were applied.
          */
-        std::function<void()> saved = nullptr;
+        std::function<void()> applied = nullptr;
     };
 
     /** What the saver needs of the settings' owner. */
@@ -57,6 +57,11 @@ public:
         std::function<std::string(size_t file)> text;
         /** The tables changed (or were changed back): under the lock. */
         std::function<void()> changed;
+        /**
+         * Changes that were in force have been taken back (after changed, without the lock),
+         * in order with the applied calls.
+         */
+        std::function<void()> refused;
     };
 
     SettingsSaver(std::shared_ptr<SettingsStore> store, Owner owner);

@@ -74,6 +74,13 @@ TonvaleChange announce(int32_t kind, bool isweakkey = false, const std::string& 
     return change;
 }
 
+// Changes the listeners heard of were taken back: they read the settings again.
+TonvaleChange resync() {
+    TonvaleChange change;
+    change.kind = TonvaleChange::RESYNC;
+    return change;
+}
+
 const char* boolText(bool value) {
     return value ? "true" : "false";
 }
@@ -216,7 +223,8 @@ Tonvale::Tonvale(std::unique_ptr<Access> access, std::shared_ptr<SettingsStore> 
                          &lock,
                          {kSwitchFile, kProfileFile, kMutedFile, kWeakProfileFile, kWeakMutedFile},
                          [this](size_t file) { return fileText(file); },
-                         [this] { applySettings(); }}),
+                         [this] { applySettings(); },
+                         [this] { mListeners->announce(resync()); }}),
       memManager(nullptr),
       controlMode(0),
       defaultSilent(false),
@@ -619,7 +627,7 @@ void Tonvale::loadAll() {
 }
 
 status_t Tonvale::saveChange(SettingsSaver::Change change, const TonvaleChange& announced) {
-    change.saved = [this, announced] { mListeners->announce(announced); };
+    change.applied = [this, announced] { mListeners->announce(announced); };
     return mSaver.save(std::move(change));
 }
 

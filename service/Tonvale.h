@@ -177,7 +177,7 @@ private:
     std::string fileText(size_t file);
     /**
      * Applies change and saves it all or nothing (SettingsSaver), as one settings change;
-     * once it is saved, the listeners hear of announced.
+     * the listeners hear of announced once it is in force, and of a RESYNC if it is refused.
      */
     [[nodiscard]] status_t saveChange(SettingsSaver::Change change, const TonvaleChange& announced);
 

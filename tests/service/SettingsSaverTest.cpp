@@ -28,7 +28,8 @@ protected:
             store, SettingsSaver::Owner{&lock,
                                         {"a.prof", "b.prof", "c.prof"},
                                         [this](size_t file) { return values[file]; },
-                                        [this] { ++changes; }});
+                                        [this] { ++changes; },
+                                        [this] { ++refusals; }});
     }
     void TearDown() override { store->release(); }
 
@@ -58,6 +59,7 @@ protected:
     std::mutex lock;
     std::vector<std::string> values{"", "", ""};
     int changes = 0;
+    int refusals = 0;
     std::unique_ptr<SettingsSaver> saver;
 };
 
@@ -86,8 +88,9 @@ TEST_F(SettingsSaverTest, ChangesQueuedBehindAWriteShareOneAndAFailedFileRefuses
     EXPECT_EQ((std::vector<std::string>{"", "b", "z"}), values);
     EXPECT_FALSE(tonvale_test::fileExists(dir + "a.prof"));
     EXPECT_EQ("b", text("b.prof"));
-    // The owner heard of each change and of the undoing.
+    // The owner heard of each change, and of the undoing once.
     EXPECT_EQ(5, changes);
+    EXPECT_EQ(1, refusals);
 
     // A later change of a carries nothing of the refused ones.
     store->failAt(Step::kNone);

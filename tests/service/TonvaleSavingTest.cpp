@@ -134,6 +134,9 @@ TEST_P(DiskFaults, ARefusedChangeLeavesNoTrace) {
         SCOPED_TRACE(name);
         EXPECT_EQ(-GetParam().err, operation());
         EXPECT_EQ(before, everything(self, block));
+        // Listeners heard of it while it was in force, then that it was taken back.
+        ASSERT_FALSE(listener->events().empty());
+        EXPECT_EQ(0u, listener->events().back().find("{\"event\": \"resync\""));
     }
     EXPECT_EQ(files, settingsFiles());
     // One error line per failed save, naming the file.
@@ -141,13 +144,15 @@ TEST_P(DiskFaults, ARefusedChangeLeavesNoTrace) {
     EXPECT_EQ(1u, log.count("[Server]Settings not saved: " + settingsPath(kProfileFile) + ": " +
                             strerror(GetParam().err)));
 
-    // Once the disk works again, a save carries nothing of what was refused, and listeners
-    // heard of what was saved alone.
+    EXPECT_EQ(2 * operations.size(), listener->events().size());
+
+    // Once the disk works again, a save carries nothing of what was refused.
     store->failAt(Step::kNone);
     EXPECT_EQ(0, service->mute("com.after", true));
-    EXPECT_EQ(std::vector<std::string>{"{\"event\": \"muted\", \"seq\": 1, \"table\": "
-                                       "\"package\", \"key\": \"com.after\"}"},
-              listener->events());
+    EXPECT_EQ(
+        "{\"event\": \"muted\", \"seq\": 21, \"table\": \"package\", \"key\": "
+        "\"com.after\"}",
+        listener->events().back());
     EXPECT_EQ(0, service->saveAllData());
     sp<Tonvale> reloaded = new Tonvale(std::make_unique<FakeAccess>(), store);
     EXPECT_EQ(Keys{"com.old"}, keysOf(reloaded->muted(false)));
