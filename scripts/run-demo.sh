@@ -41,8 +41,9 @@ APP=com.example.music
 REMOTE=com.example.music:remote
 SECONDS_PLAYED=12
 PLAYERS=()
-# The players are reaped on every way out; the daemon stays.
-trap 'for p in "${PLAYERS[@]}"; do kill -TERM "$p" 2>/dev/null || true; done; wait' EXIT
+WATCH=
+# The players and the watch are reaped on every way out; the daemon stays.
+trap 'for p in "${PLAYERS[@]}" $WATCH; do kill -TERM "$p" 2>/dev/null || true; done; wait' EXIT
 
 step() { printf '\n\033[1m$ %s\033[0m\n' "$*"; "$@"; }
 # Marks a command on the picture: wall-clock time and a short label.
@@ -89,6 +90,10 @@ echo "== starting the daemon (ANDROID_DATA=$ANDROID_DATA, HOSTBINDER_DIR=$HOSTBI
 step "$TONVALE" --service
 wait_until_answers
 step "$TONVALE" --elf-info
+# A watch prints every change as the service announces it (shown at the end).
+"$TONVALE" --watch >"$STATE/watch.log" 2>&1 &
+WATCH=$!
+wait_for_line "$STATE/watch.log" '{"event": "watching"}'
 
 echo
 echo "== the player renders a 1 kHz tone for ${SECONDS_PLAYED} s as two processes of one app:"
@@ -173,6 +178,13 @@ sleep 1
 
 step "$TONVALE" --list-buffers 1
 step "$TONVALE" --ovr-status
+
+echo
+echo "== what 'tonvale --watch' printed meanwhile, one JSON line per change (across the restart)"
+kill -INT "$WATCH"
+wait "$WATCH" || { echo "the watch failed:" >&2; cat "$STATE/watch.log" >&2; exit 1; }
+WATCH=
+sed 's/^/    /' "$STATE/watch.log"
 step "$TONVALE" --list-profile
 
 echo

@@ -2,7 +2,9 @@
 # Side by side with PulseAudio and PipeWire: starts each on a null sink in a private runtime
 # directory beside a tonvale daemon with private settings, one playing client for each, and
 # times in interleaved rounds how long a volume change takes from a command's start until the
-# client sees it (bench/peers/PeersDriver.cpp). Prints BENCH lines. Not part of the test run.
+# client sees it (bench/peers/PeersDriver.cpp); then, from a command's start until a watcher
+# prints the change, `tonvale --watch` against `pactl subscribe` (bench/peers/WatchDriver.cpp).
+# Prints BENCH lines. Not part of the test run.
 #
 #   ./scripts/bench.sh peers [--rounds N] [--warmup N] [--self-rounds N]
 #
@@ -23,8 +25,8 @@ libpulse-dev libpipewire-0.3-dev dbus-daemon pkg-config"
 build=${TONVALE_BENCH_BUILD:-build/bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONVALE_BENCH=ON \
     -DTONVALE_TESTS=OFF >/dev/null
-ninja -C "$build" tonvale peers_driver peers_tonvale_client peers_pulse_client \
-    peers_pipewire_client >/dev/null
+ninja -C "$build" tonvale peers_driver peers_watch_driver peers_tonvale_client \
+    peers_pulse_client peers_pipewire_client >/dev/null
 bin=$PWD/$build/bin
 
 . bench/common/procs.sh
@@ -167,9 +169,18 @@ echo "# peers: tonvale $(git rev-parse --short HEAD 2>/dev/null || echo '?');" \
     "kernel $(uname -r); $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "# peers: settings and sockets in $root ($fs)"
 
-"${common[@]}" "XDG_RUNTIME_DIR=$root/run" "$bin/peers_driver" --tool "$bin/tonvale" \
-    --tonvale-client "$bin/peers_tonvale_client" --pulse-client "$bin/peers_pulse_client" \
-    --pipewire-client "$bin/peers_pipewire_client" --pulse-server "$pulse_server" \
-    --pipewire-pulse-server "$pipewire_pulse_server" --pipewire-runtime "$root/pw-run" \
-    --log "$root/clients.log" "$@" &
-wait $!  # in the background so that a signal to this script runs the cleanup at once
+# PEERS_ONLY=watch runs the watch comparison alone.
+if [ "${PEERS_ONLY:-}" != watch ]; then
+    "${common[@]}" "XDG_RUNTIME_DIR=$root/run" "$bin/peers_driver" --tool "$bin/tonvale" \
+        --tonvale-client "$bin/peers_tonvale_client" --pulse-client "$bin/peers_pulse_client" \
+        --pipewire-client "$bin/peers_pipewire_client" --pulse-server "$pulse_server" \
+        --pipewire-pulse-server "$pipewire_pulse_server" --pipewire-runtime "$root/pw-run" \
+        --log "$root/clients.log" "$@" &
+    wait $!  # in the background so that a signal to this script runs the cleanup at once
+fi
+
+# Change notifications: tonvale --watch against pactl subscribe on PulseAudio.
+"${common[@]}" "XDG_RUNTIME_DIR=$root/run" "PULSE_SERVER=$pulse_server" \
+    "$bin/peers_watch_driver" --tool "$bin/tonvale" --pulse-client "$bin/peers_pulse_client" \
+    2>>"$root/clients.log" &
+wait $!
