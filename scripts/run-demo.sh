@@ -149,6 +149,11 @@ echo "== init would start it again; a setting made through the new daemon reache
 step "$TONVALE" --service
 wait_until_answers
 answered=$(date +%s.%N)
+# The watch registers again with the new daemon (it says so) before the change, to show it.
+for _ in $(seq 100); do
+    [ "$(grep -c '"watching"' "$STATE/watch.log")" -ge 2 ] && break
+    sleep 0.05
+done
 mark "daemon restarted; package profile 0.25 0.5"
 declare -A before=([music]=$(wc -l <"$STATE/music.log") [remote]=$(wc -l <"$STATE/remote.log"))
 step "$TONVALE" --set-profile "$APP" 0.25 0.5 1 false true
