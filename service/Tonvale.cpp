@@ -381,29 +381,24 @@ int Tonvale::setControlMode(int /*mode*/) {
 }
 
 int Tonvale::setDefaultSilent(bool silent) {
-    ChangeScope change(this);
-    if (!change.ok()) return INVALID_OPERATION;
-    auto old = std::make_shared<bool>();
-    return saveChange({fileBit(SWITCH_FILE),
-                       [=] {
-                           *old = defaultSilent;
-                           defaultSilent = silent;
-                       },
-                       [=] { defaultSilent = *old; }},
-                      announce(TonvaleChange::DEFAULT_SILENT, false, "", {}, silent));
+    return setSwitch(&defaultSilent, silent, TonvaleChange::DEFAULT_SILENT);
 }
 
 int Tonvale::setWeakKeyAdjust(bool adjust) {
+    return setSwitch(&weakKeyAdjust, adjust, TonvaleChange::WEAK_KEY_ADJUST);
+}
+
+int Tonvale::setSwitch(bool* field, bool value, int32_t kind) {
     ChangeScope change(this);
     if (!change.ok()) return INVALID_OPERATION;
     auto old = std::make_shared<bool>();
     return saveChange({fileBit(SWITCH_FILE),
                        [=] {
-                           *old = weakKeyAdjust;
-                           weakKeyAdjust = adjust;
+                           *old = *field;
+                           *field = value;
                        },
-                       [=] { weakKeyAdjust = *old; }},
-                      announce(TonvaleChange::WEAK_KEY_ADJUST, false, "", {}, adjust));
+                       [=] { *field = *old; }},
+                      announce(kind, false, "", {}, value));
 }
 
 namespace {

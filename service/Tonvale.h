@@ -173,6 +173,9 @@ private:
         return fileBit(isweakkey ? WEAK_MUTED_FILE : MUTED_FILE);
     }
 
+    /** Stores a switch of the switch file, as one settings change announced as kind. */
+    int setSwitch(bool* field, bool value, int32_t kind);
+
     /** The text of a settings file from the tables; the caller holds lock. */
     std::string fileText(size_t file);
     /**
