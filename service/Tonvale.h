@@ -90,11 +90,13 @@ public:
     String8 status() override;
     /**
      * The track's control block, created and filled on the first request; null on failure.
-     * A caller that is not privileged gets a bounded number of blocks per pid.
+     * Each request is a hold of the calling process (MemManager::requestForBuffer): a
+     * privileged caller gets the mixer's block, another its own, within the apps' caps.
      */
     sp<IMemory> getTrackCtlBlk(int pid, int session) override;
     /** Every registered block, by pid and then session. */
     std::vector<sp<IMemory>> exportAllMem() override;
+    /** Gives back one of the calling process's holds on the track; never another's. */
     int releaseBufferFor(int pid, int session) override;
     int releaseAllBuffer() override;
     /** The registry's JSON listing for form 1, "" otherwise. */
