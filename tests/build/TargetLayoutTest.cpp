@@ -90,7 +90,7 @@ TEST(TargetProcessTest, GlibcForkAfterThreadsWorks) {
     EXPECT_EQ(9, tonvale_test::waitExit(pid));
 }
 
-// The reports print the registry object's size; on the 32-bit target that is 80 bytes.
+// The reports print the registry object's size (148 bytes on the 32-bit target).
 TEST(TargetSizeTest, ReportsPrintTheManagerSize) {
     tonvale_test::clearSettingsDir();
     sp<Tonvale> t = new Tonvale();
