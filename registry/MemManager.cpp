@@ -155,11 +155,7 @@ std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session,
         } else {
             // The track is held, but not yet by this kind of holder: a block of its own.
             if (!holder.privileged && !appBlockAllowed(holder, process, pid)) return refuse();
-            tnvl_cblk* block = nullptr;
-            sp<IMemory> memory;
-            if (!allocBlock(pid, session, &block, &memory)) return refuse();
-            track->setBlock(kind, block, memory);
-            if (kind == ATrack::APP) countAppBlock(track, holder.uid);
+            if (!giveBlock(track, kind, holder.uid)) return refuse();
         }
         addHold(track, holder, kind, record);
         track->reloadCblk();
@@ -172,15 +168,11 @@ std::pair<bool, sp<ATrack>> MemManager::requestForBuffer(int pid, int session,
     NewProcess identity;
     if (process == nullptr && !identifyNewProcess(pid, &identity)) return refuse();
 
-    tnvl_cblk* block = nullptr;
-    sp<IMemory> memory;
-    if (!allocBlock(pid, session, &block, &memory)) {
+    sp<ATrack> track = new ATrack(pid, session, nullptr, nullptr);
+    if (!giveBlock(track, kind, holder.uid)) {
         if (identity.exitFd >= 0) close(identity.exitFd);
         return refuse();
     }
-    sp<ATrack> track = new ATrack(pid, session, nullptr, nullptr);
-    track->setBlock(kind, block, memory);
-    if (kind == ATrack::APP) countAppBlock(track, holder.uid);
 
     ALOGD("[Server]Buffer allocated, joining queue");
     if (process != nullptr) {
@@ -260,6 +252,15 @@ bool MemManager::appBlockAllowed(const Holder& holder, const sp<PidBean>& proces
               static_cast<int>(holder.uid), pid, cap, count);
     }
     return false;
+}
+
+bool MemManager::giveBlock(const sp<ATrack>& track, ATrack::Kind kind, uid_t uid) {
+    tnvl_cblk* block = nullptr;
+    sp<IMemory> memory;
+    if (!allocBlock(track->pid, track->session, &block, &memory)) return false;
+    track->setBlock(kind, block, memory);
+    if (kind == ATrack::APP) countAppBlock(track, uid);
+    return true;
 }
 
 void MemManager::countAppBlock(const sp<ATrack>& track, uid_t uid) {

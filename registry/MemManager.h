@@ -183,6 +183,9 @@ private:
     // Gives a block's memory back and uncounts it.
     void releaseBlock(const sp<ATrack>& track, ATrack::Kind kind);
 
+    // A new block of kind for track, an app's counted against uid; false when none was made.
+    bool giveBlock(const sp<ATrack>& track, ATrack::Kind kind, uid_t uid);
+
     // Counts a new app block against uid.
     void countAppBlock(const sp<ATrack>& track, uid_t uid);
 

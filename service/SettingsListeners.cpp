@@ -22,7 +22,7 @@ status_t SettingsListeners::add(const sp<ITonvaleListener>& listener, uid_t uid)
     if (ofUid >= ITonvale::kMaxListenersPerUid) return NO_MEMORY;
     // A listener in this process cannot die apart from it (libbinder refuses the link).
     const status_t linked = binder->remoteBinder() != nullptr ? binder->linkToDeath(this) : OK;
-    if (linked != OK) return linked == DEAD_OBJECT ? DEAD_OBJECT : linked;
+    if (linked != OK) return linked;
     mEntries.push_back(Entry{listener, binder, uid, false});
     return OK;
 }
